@@ -1,0 +1,45 @@
+// The request and response records exchanged with the handler, and the exact
+// bytes of a response on the wire.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "http/socket.h"
+
+namespace tarn {
+
+// One parsed request. Header names are lower-cased; the last of several
+// headers with the same name wins.
+struct HttpRequest {
+    std::string method;
+    std::string path;
+    std::string body;
+    std::map<std::string, std::string> headers;
+};
+
+// The reply a handler returns.
+struct HttpResponse {
+    std::int32_t status = 200;
+    std::string body;
+    std::string content_type = "application/json";
+};
+
+// The one request handler of a server. Called on connection threads, several
+// at once, without any lock held by the server.
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+
+// "OK", "Not Found", ... for the statuses the service uses; "Error" otherwise.
+std::string reason_phrase(std::int32_t status);
+
+// The whole response message: status line, Content-Type, Content-Length,
+// Connection: close, blank line, body.
+std::string serialize_response(const HttpResponse& response);
+
+// Sends serialize_response(response) on `socket`, stopping silently at the
+// first failed send (peer gone, send timeout). The caller closes the socket.
+void write_response(socket_t socket, const HttpResponse& response);
+
+}  // namespace tarn

@@ -1,0 +1,71 @@
+// The process-wide log: one line at a time to standard error and the file.
+#include "log/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+#include "log/local_time.h"
+
+namespace tarn {
+namespace {
+
+// Both live for the whole process; the mutex orders whole lines on both
+// outputs and keeps a line from reaching a stream that is being closed.
+std::mutex log_mutex;
+std::FILE* log_file = nullptr;
+
+const char* level_tag(LogLevel level) {
+    switch (level) {
+        case LogLevel::Debug: return "DBG";
+        case LogLevel::Info: return "INF";
+        case LogLevel::Warn: return "WRN";
+        case LogLevel::Error: return "ERR";
+    }
+    return "???";
+}
+
+void close_file_locked() {
+    if (log_file != nullptr) {
+        std::fclose(log_file);
+        log_file = nullptr;
+    }
+}
+
+}  // namespace
+
+void Log::open(const std::string& path) {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    close_file_locked();
+    if (!path.empty()) log_file = std::fopen(path.c_str(), "ab");
+}
+
+void Log::close() {
+    std::lock_guard<std::mutex> lock(log_mutex);
+    close_file_locked();
+}
+
+void Log::write(LogLevel level, const char* format, ...) {
+    // Formatting happens before the lock so that one thread's formatting does
+    // not hold up the others; the buffers are fixed, nothing is allocated.
+    char message[2048];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+
+    const LocalTime t = local_time_now();
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.year % 10000u, t.month % 100u,
+                  t.day % 100u, t.hour % 100u, t.minute % 100u, t.second % 100u, t.millisecond % 1000u);
+
+    const char* tag = level_tag(level);
+    std::lock_guard<std::mutex> lock(log_mutex);
+    if (log_file != nullptr) {
+        std::fprintf(log_file, "%s [%s] %s\n", stamp, tag, message);
+        std::fflush(log_file);
+    }
+    std::fprintf(stderr, "%s [%s] %s\n", stamp, tag, message);
+}
+
+}  // namespace tarn
