@@ -5,7 +5,9 @@ target_include_directories(tarn_options INTERFACE
     ${PROJECT_SOURCE_DIR}/src
     ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(tarn_options INTERFACE
-    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion)
+    -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+    # A wrong argument to a printf-style call (Log::write) is an error.
+    -Werror=format)
 if(WIN32)
   # Windows 7 API level and wide-character Win32 calls.
   target_compile_definitions(tarn_options INTERFACE
