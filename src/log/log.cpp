@@ -51,7 +51,9 @@ void Log::write(LogLevel level, const char* format, ...) {
     char message[2048];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    // After an encoding error the buffer may hold anything, even no NUL; write the
+    // line with an empty message rather than whatever the buffer holds.
+    if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
     va_end(args);
 
     const LocalTime t = local_time_now();
