@@ -1,0 +1,130 @@
+// The IPv4 listener with its accept thread and one thread per connection.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "http/http_message.h"
+#include "http/socket.h"
+
+namespace tarn {
+
+// The service's connection timeouts.
+// Receive and send timeout of each accepted socket: bounds every single recv
+// and send, in both phases, so a silent peer frees its thread.
+constexpr int http_receive_timeout_ms = 15000;
+constexpr int http_send_timeout_ms = 15000;
+// The whole header block must have arrived this long after the accept,
+// otherwise the connection is closed without a reply; a peer that trickles a
+// byte at a time cannot hold a thread for long.
+constexpr int http_header_deadline_ms = 30000;
+// Send timeout of the 503 "server busy" reply, which the accept thread
+// writes itself; short, so that a dead peer cannot stall accepting.
+constexpr int http_busy_send_timeout_ms = 1000;
+
+// How long a connection may take. The defaults are the service's values;
+// only tests shorten them.
+struct HttpTimeouts {
+    int receive_ms = http_receive_timeout_ms;
+    int send_ms = http_send_timeout_ms;
+    int header_deadline_ms = http_header_deadline_ms;
+    int busy_send_ms = http_busy_send_timeout_ms;
+};
+
+// Serves one request per connection with the one handler it owns.
+// Constructed, started, stopped and destroyed on one thread (the runtime's);
+// never copied or moved.
+class HttpServer {
+public:
+    // Most connections served at once; one more gets 503 "server busy".
+    static constexpr std::size_t max_connections = 256;
+
+    // Stores the settings; opens nothing and logs nothing. An empty
+    // `bind_addr` or "0.0.0.0" means every local interface.
+    HttpServer(std::string bind_addr, std::uint16_t bind_port, HttpHandler handler);
+    // Calls stop().
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Replaces the connection timeouts. Call before start(); the service
+    // keeps the defaults of HttpTimeouts, tests shorten them.
+    void set_timeouts(const HttpTimeouts& timeouts);
+
+    // Opens the listening socket and starts the accept thread. Returns true
+    // when listening; false after logging the cause and releasing what it
+    // had opened. Call at most once.
+    bool start();
+
+    // Stops accepting, joins the accept thread, cuts off connections that are
+    // still reading their request, waits for every connection thread to end
+    // (a request inside the handler runs to its end and gets its reply), then
+    // logs "http: stopped". Only the first call acts; safe after a failed
+    // start(). After it returns no connection thread touches the server or
+    // the handler.
+    void stop();
+
+    // The port the listener is bound to (the one the system chose when
+    // constructed with port 0); 0 before a successful start().
+    std::uint16_t port() const { return bound_port_; }
+
+    // Connections accepted and not yet closed; any thread.
+    std::size_t live_connections() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // One accepted connection, registered by the accept thread before its
+    // thread starts and removed by that thread as its very last step.
+    struct Connection {
+        socket_t socket = invalid_socket;
+        Clock::time_point accepted_at;
+        bool in_handler = false;  // set once the handler runs; stop() then lets it finish
+        std::atomic<bool> cut_off{false};  // set by stop() for a connection still reading
+
+        Connection(socket_t s, Clock::time_point when) : socket(s), accepted_at(when) {}
+    };
+    using Connections = std::list<Connection>;
+
+    void accept_loop();
+    // Registers accepted socket `s`; false when max_connections are served.
+    bool admit(socket_t s, Connections::iterator& connection);
+    void reply_busy(socket_t s);
+    // The connection routine: reads one request, calls the handler, replies,
+    // and closes the socket (through finish_connection) on every path.
+    void handle_connection(Connections::iterator connection);
+    // Marks the connection as inside the handler, so that stop() no longer
+    // cuts it off.
+    void enter_handler(Connections::iterator connection);
+    // Closes the socket and removes the connection, under the mutex, so that
+    // stop() never shuts down a socket number that has been reused. The
+    // calling thread must not touch the server afterwards.
+    void finish_connection(Connections::iterator connection);
+    // Shuts down the receive side of every connection not yet in the
+    // handler and waits until no connection is left.
+    void cut_off_connections();
+
+    const std::string bind_addr_;
+    const std::uint16_t bind_port_;
+    HttpHandler handler_;
+    std::atomic<bool> stopping_{false};
+    socket_t listen_socket_ = invalid_socket;
+    std::thread accept_thread_;
+    bool winsock_started_ = false;
+    HttpTimeouts timeouts_;
+    std::uint16_t bound_port_ = 0;
+
+    mutable std::mutex connections_mutex_;
+    std::condition_variable connections_changed_;
+    Connections connections_;   // guarded by connections_mutex_
+    bool busy_logged_ = false;  // accept thread only: one Warn line per busy spell
+};
+
+}  // namespace tarn
