@@ -1,0 +1,33 @@
+// The process entry: chooses service, console, install or uninstall mode from
+// the first command-line argument.
+#pragma once
+
+#include <string_view>
+
+namespace tarn {
+
+// What the first argument asks for. Matching is exact: same length, same
+// bytes, case-sensitive; arguments after the first are ignored.
+enum class EntryMode { Service, Install, Uninstall, Console, UnknownFlag };
+
+// The mode for a command line whose first argument (as UTF-8) is `first`;
+// `has_argument` false means no argument at all (service mode).
+EntryMode entry_mode(bool has_argument, std::string_view first);
+
+// Console mode: installs the stop handlers, prints the banner and runs the
+// service on the calling thread. Returns run_service's status.
+int run_console();
+
+// Service mode. Returns false, doing nothing, when the process was not
+// started by the service manager (the caller then runs console mode).
+// Otherwise runs the service to its end and returns true with the process
+// exit status in `exit_status`.
+bool run_as_managed_service(int& exit_status);
+
+// Register and remove the service with the platform's service manager. Each
+// prints one line (success on standard output, failure on standard error)
+// and returns the process exit status.
+int install_service();
+int uninstall_service();
+
+}  // namespace tarn

@@ -1,0 +1,17 @@
+// The machine-wide application-data folder on Windows, from the shell.
+#include "service/program_data_dir.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+namespace tarn {
+
+std::string program_data_dir() {
+    wchar_t path[MAX_PATH] = {};
+    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path) != S_OK) return "C:\\ProgramData";
+    char utf8[520] = {};
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8, static_cast<int>(sizeof utf8), nullptr, nullptr);
+    return utf8;
+}
+
+}  // namespace tarn

@@ -1,0 +1,24 @@
+// The run sequence: builds everything from the configuration file, serves
+// until a stop is requested, and takes it down again.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+namespace tarn {
+
+// Set (never cleared) by the console and service control handlers; only the
+// runtime reads it. Lock-free, so a signal handler may store to it.
+extern std::atomic<bool> stop_requested;
+
+// Runs the service from the configuration file below program_data_dir().
+// Returns 0 after an orderly stop, 1 when the HTTP listener failed to start.
+// Call once per process, from the main thread (console) or the service worker.
+int run_service();
+
+// run_service with explicit locations: the configuration file, and the log
+// file used when the configuration names none. run_service passes the fixed
+// locations below program_data_dir().
+int run_service_with(const std::string& config_path, const std::string& default_log_path);
+
+}  // namespace tarn

@@ -1,0 +1,79 @@
+// Service mode on Linux: run under systemd as a Type=notify service. The
+// state changes of the Windows service protocol map onto notify messages:
+// start-pending and stop-pending extend systemd's time-out by their wait hint,
+// running is READY=1. SIGTERM (stop and shutdown alike) asks the run to stop.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "service/entry.h"
+#include "service/run_service.h"
+#include "service/systemd_notify_posix.h"
+
+namespace tarn {
+namespace {
+
+constexpr unsigned start_wait_hint_ms = 3000;
+constexpr unsigned stop_wait_hint_ms = 2000;
+constexpr long worker_poll_ns = 250L * 1000L * 1000L;
+
+std::string extend_timeout(unsigned wait_hint_ms) {
+    return "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<unsigned long>(wait_hint_ms) * 1000UL);
+}
+
+}  // namespace
+
+bool run_as_managed_service(int& exit_status) {
+    const char* notify_address = std::getenv("NOTIFY_SOCKET");
+    if (notify_address == nullptr || *notify_address == '\0') return false;
+    const NotifySocket notify(notify_address);
+
+    // Blocked before any thread exists, so every thread inherits the mask and
+    // the signals reach only the sigtimedwait below. SIGHUP (a reload request
+    // under systemd) is taken and ignored: there is nothing to reload.
+    sigset_t control_signals;
+    sigemptyset(&control_signals);
+    sigaddset(&control_signals, SIGTERM);
+    sigaddset(&control_signals, SIGINT);
+    sigaddset(&control_signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &control_signals, nullptr);
+
+    notify.send("STATUS=Starting\n" + extend_timeout(start_wait_hint_ms));
+
+    std::atomic<bool> worker_done{false};
+    int run_status = 0;
+    std::thread worker([&] {
+        run_status = run_service();
+        worker_done.store(true);
+    });
+    notify.send("READY=1\nSTATUS=Running");
+
+    while (!worker_done.load()) {
+        const timespec poll{0, worker_poll_ns};
+        const int signal_number = sigtimedwait(&control_signals, nullptr, &poll);
+        if (signal_number == SIGTERM || signal_number == SIGINT) {
+            notify.send("STOPPING=1\nSTATUS=Stopping\n" + extend_timeout(stop_wait_hint_ms));
+            stop_requested.store(true);
+        }
+    }
+    worker.join();
+
+    if (run_status != 0) {
+        // A run that ended by itself failed: say why and exit non-zero, so the
+        // service manager records a failure and applies its restart policy.
+        notify.send("STATUS=Failed to start HTTP listener");
+        exit_status = 1;
+    } else {
+        notify.send("STATUS=Stopped");
+        exit_status = 0;
+    }
+    return true;
+}
+
+}  // namespace tarn

@@ -1,0 +1,101 @@
+// Service mode on Windows: the service main function, its control handler and
+// the status reports to the service control manager.
+#include <windows.h>
+
+#include <mutex>
+#include <thread>
+
+#include "service/entry.h"
+#include "service/run_service.h"
+#include "service/service_names.h"
+
+namespace tarn {
+namespace {
+
+constexpr DWORD start_wait_hint_ms = 3000;
+constexpr DWORD stop_wait_hint_ms = 2000;
+
+// Shared by service_main's thread and the control handler's thread; the
+// mutex keeps one report (fill and send) from interleaving with another.
+std::mutex report_mutex;
+SERVICE_STATUS service_status{};
+SERVICE_STATUS_HANDLE status_handle = nullptr;
+DWORD checkpoint_counter = 1;
+
+void report_status(DWORD state, DWORD win32_exit_code, DWORD wait_hint, DWORD service_exit_code = 0) {
+    std::lock_guard<std::mutex> lock(report_mutex);
+    service_status.dwCurrentState = state;
+    service_status.dwWin32ExitCode = win32_exit_code;
+    service_status.dwServiceSpecificExitCode = service_exit_code;
+    service_status.dwWaitHint = wait_hint;
+    service_status.dwControlsAccepted =
+        state == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+    if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) {
+        service_status.dwCheckPoint = 0;
+    } else {
+        service_status.dwCheckPoint = checkpoint_counter++;
+    }
+    if (status_handle != nullptr) SetServiceStatus(status_handle, &service_status);
+}
+
+DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            report_status(SERVICE_STOP_PENDING, NO_ERROR, stop_wait_hint_ms);
+            stop_requested.store(true);
+            return NO_ERROR;
+        case SERVICE_CONTROL_INTERROGATE:
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI service_main(DWORD, LPWSTR*) {
+    {
+        std::lock_guard<std::mutex> lock(report_mutex);
+        service_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    }
+    const SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerExW(service_name_w, service_control_handler, nullptr);
+    if (handle == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(report_mutex);
+        status_handle = handle;
+    }
+    report_status(SERVICE_START_PENDING, NO_ERROR, start_wait_hint_ms);
+
+    int run_status = 0;
+    // A worker that cannot be created throws, which ends the process.
+    std::thread worker([&run_status] { run_status = run_service(); });
+    report_status(SERVICE_RUNNING, NO_ERROR, 0);
+    worker.join();
+
+    if (run_status != 0) {
+        // The run ended by itself because the listener failed: a failure, so
+        // that the service control manager logs it and runs its recovery.
+        report_status(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, 0, static_cast<DWORD>(run_status));
+    } else {
+        report_status(SERVICE_STOPPED, NO_ERROR, 0);
+    }
+}
+
+}  // namespace
+
+bool run_as_managed_service(int& exit_status) {
+    SERVICE_TABLE_ENTRYW table[] = {
+        {const_cast<LPWSTR>(service_name_w), service_main},
+        {nullptr, nullptr},
+    };
+    if (StartServiceCtrlDispatcherW(table)) {
+        exit_status = 0;
+        return true;
+    }
+    // Started from a console rather than by the service control manager.
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return false;
+    exit_status = 1;
+    return true;
+}
+
+}  // namespace tarn
