@@ -1,59 +1,49 @@
-// Shared set-up for end-to-end tests of the real service executable on Linux:
-// its configuration file, the private MariaDB, raw HTTP over loopback.
+// Shared set-up for end-to-end tests of the real executable on Linux: its
+// configuration file, the private MariaDB, raw HTTP over loopback.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "raw_client.h"
 
 namespace tarn::test {
 
 // Connection facts of the private MariaDB that the test fixture started.
 struct TestDatabase {
-    std::string port;
-    std::string user;
-    std::string password;
-    std::string name;
+    std::string port, user, password, name;
 };
 TestDatabase test_database();
 
-// A loopback TCP port that nothing listens on at the moment of the call.
-std::uint16_t free_port();
-
-// Sends `request` to 127.0.0.1:`port`, then reads until the server closes.
-// Returns the whole response, or "" when nothing could be exchanged.
-std::string http_exchange(std::uint16_t port, const std::string& request);
+// One SQL statement through the mariadb client; tab-separated rows.
+std::string sql(const std::string& statement);
 
 // A POST of `body` to /api/ingest, with the token header when non-empty.
-std::string ingest_request(const std::string& body, const std::string& token);
+std::string ingest_request(const std::string& body, const std::string& token = "");
 
-// The status code of a raw response ("HTTP/1.1 200 OK..." gives 200).
-int status_of(const std::string& response);
-// Everything after the blank line of a raw response.
-std::string body_of(const std::string& response);
-
-// Runs one SQL statement through the mariadb client and returns its output
-// (tab-separated, no column names).
-std::string sql(const std::string& statement);
+// The message of a log line, with its tag: "INF http: stopped".
+std::string message_of(const std::string& line);
+std::vector<std::string> lines_of(const std::string& text);
 
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    void TearDown() override;
 
-    // Writes the service's configuration file with these lines.
     void write_config(const std::vector<std::string>& lines);
-    // The lines of a working configuration: loopback port, test database.
+    // A working configuration: loopback, a free port, the test database.
     std::vector<std::string> standard_config(const std::string& token = "") const;
-    // Starts the executable with `arguments` and waits until it listens (or
-    // ends). Returns true when it listens.
+    // Starts the executable; true once it listens.
     bool start_service(const std::vector<std::string>& arguments = {"--console"},
                        const std::map<std::string, std::string>& env = {});
+    // Sends `signal_number` and returns the exit status.
+    int stop_service(int signal_number);
+    RawResponse send(const std::string& request) const { return parse_raw_response(exchange(port_, request)); }
+
     std::string log_text() const;
     std::string config_path() const;
     std::string log_path() const;
