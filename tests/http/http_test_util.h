@@ -52,7 +52,9 @@ private:
 
 // Polls `condition` every 10 ms until it holds or `limit` has passed.
 template <typename Condition>
-bool wait_until(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+// The limit only matters when something is wrong; it is generous because a
+// loaded machine (or Wine) can take seconds to start hundreds of threads.
+bool wait_until(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
