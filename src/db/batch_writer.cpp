@@ -3,6 +3,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "db/batch_rules.h"
 #include "db/db.h"
@@ -142,80 +143,96 @@ private:
     bool open_ = true;
 };
 
-bool write_clients(SQLHDBC dbc, const JsonValue& section, const std::string& fallback, OdbcStatement& stmt,
+// One section of a batch: the statement is prepared once, then each Object
+// element is read into a row by `read` and executed after `bind`. `read`
+// returns false to stop the batch with `error` set, or false with `error`
+// empty to skip the element.
+struct Section {
+    const char* sql;
+    const char* prepare_error;
+    const char* step;
+};
+
+template <typename Row, typename Read, typename Bind>
+bool write_section(SQLHDBC dbc, const Section& section, const JsonValue& elements, OdbcStatement& stmt,
+                   std::int32_t& count, std::string& error, Read read, Bind bind) {
+    if (!prepare(dbc, section.sql, stmt)) {
+        error = section.prepare_error;
+        return false;
+    }
+    for (const JsonValue& element : elements.array_items) {
+        if (element.type != JsonType::Object) continue;
+        Row row;
+        if (!read(element, row, error)) {
+            if (error.empty()) continue;
+            return false;
+        }
+        SQLFreeStmt(stmt.get(), SQL_RESET_PARAMS);
+        // The binder and the row stay alive until the row has been executed.
+        ParamBinder binder(stmt.get());
+        bind(binder, row);
+        if (!execute_step(stmt.get(), section.step, error)) return false;
+        ++count;
+    }
+    stmt.reset();
+    return true;
+}
+
+bool write_clients(SQLHDBC dbc, const JsonValue& elements, const std::string& fallback, OdbcStatement& stmt,
                    IngestCounts& counts, std::string& error) {
-    if (!prepare(dbc, upsert_clients_sql, stmt)) {
-        error = "prepare clients failed";
-        return false;
-    }
-    for (const JsonValue& element : section.array_items) {
-        if (element.type != JsonType::Object) continue;
-        const std::optional<ClientRow> row = read_client_row(element, fallback);
-        if (!row) continue;
-        SQLFreeStmt(stmt.get(), SQL_RESET_PARAMS);
-        ParamBinder binder(stmt.get());
-        binder.bind_uint32(&row->node_id, false);
-        binder.bind_varchar(row->chip, chip_column_size);
-        binder.bind_varchar(row->fw_version, fw_version_column_size);
-        binder.bind_varchar(row->first_seen, timestamp_column_size);
-        binder.bind_varchar(row->last_seen, timestamp_column_size);
-        binder.bind_double(row->last_rssi_dbm);
-        binder.bind_uint32(row->last_lqi);
-        if (!execute_step(stmt.get(), "upsert clients", error)) return false;
-        ++counts.clients_upserted;
-    }
-    stmt.reset();
-    return true;
+    const Section section{upsert_clients_sql, "prepare clients failed", "upsert clients"};
+    return write_section<ClientRow>(
+        dbc, section, elements, stmt, counts.clients_upserted, error,
+        [&fallback](const JsonValue& element, ClientRow& row, std::string&) {
+            std::optional<ClientRow> read = read_client_row(element, fallback);
+            if (read) row = std::move(*read);
+            return read.has_value();  // a client outside the node range is skipped
+        },
+        [](ParamBinder& binder, ClientRow& row) {
+            binder.bind_uint32(&row.node_id, false);
+            binder.bind_varchar(row.chip, chip_column_size);
+            binder.bind_varchar(row.fw_version, fw_version_column_size);
+            binder.bind_varchar(row.first_seen, timestamp_column_size);
+            binder.bind_varchar(row.last_seen, timestamp_column_size);
+            binder.bind_double(row.last_rssi_dbm);
+            binder.bind_uint32(row.last_lqi);
+        });
 }
 
-bool write_readings(SQLHDBC dbc, const JsonValue& section, const std::string& fallback, OdbcStatement& stmt,
+bool write_readings(SQLHDBC dbc, const JsonValue& elements, const std::string& fallback, OdbcStatement& stmt,
                     IngestCounts& counts, std::string& error) {
-    if (!prepare(dbc, insert_readings_sql, stmt)) {
-        error = "prepare readings failed";
-        return false;
-    }
-    for (const JsonValue& element : section.array_items) {
-        if (element.type != JsonType::Object) continue;
-        ReadingRow row;
-        if (!read_reading_row(element, fallback, row, error)) return false;
-        SQLFreeStmt(stmt.get(), SQL_RESET_PARAMS);
-        ParamBinder binder(stmt.get());
-        binder.bind_uint32(&row.node_id, false);
-        binder.bind_uint32(&row.meter_id, false);
-        binder.bind_uint32(&row.protocol, false);
-        binder.bind_double(&row.volume_gal, false);
-        binder.bind_double(row.flow_gpm);
-        binder.bind_uint32(row.freq_hz);
-        binder.bind_double(row.rssi_dbm);
-        binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
-        if (!execute_step(stmt.get(), "insert readings", error)) return false;
-        ++counts.readings_inserted;
-    }
-    stmt.reset();
-    return true;
+    const Section section{insert_readings_sql, "prepare readings failed", "insert readings"};
+    return write_section<ReadingRow>(
+        dbc, section, elements, stmt, counts.readings_inserted, error,
+        [&fallback](const JsonValue& element, ReadingRow& row, std::string& read_error) {
+            return read_reading_row(element, fallback, row, read_error);
+        },
+        [](ParamBinder& binder, ReadingRow& row) {
+            binder.bind_uint32(&row.node_id, false);
+            binder.bind_uint32(&row.meter_id, false);
+            binder.bind_uint32(&row.protocol, false);
+            binder.bind_double(&row.volume_gal, false);
+            binder.bind_double(row.flow_gpm);
+            binder.bind_uint32(row.freq_hz);
+            binder.bind_double(row.rssi_dbm);
+            binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
+        });
 }
 
-bool write_events(SQLHDBC dbc, const JsonValue& section, const std::string& fallback, OdbcStatement& stmt,
+bool write_events(SQLHDBC dbc, const JsonValue& elements, const std::string& fallback, OdbcStatement& stmt,
                   IngestCounts& counts, std::string& error) {
-    if (!prepare(dbc, insert_events_sql, stmt)) {
-        error = "prepare events failed";
-        return false;
-    }
-    for (const JsonValue& element : section.array_items) {
-        if (element.type != JsonType::Object) continue;
-        EventRow row;
-        if (!read_event_row(element, fallback, row, error)) return false;
-        SQLFreeStmt(stmt.get(), SQL_RESET_PARAMS);
-        ParamBinder binder(stmt.get());
-        binder.bind_uint32(row.node_id);
-        binder.bind_varchar(row.event_type, event_type_column_size);
-        binder.bind_long_text(row.payload_json);
-        binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
-        if (!execute_step(stmt.get(), "insert events", error)) return false;
-        ++counts.events_inserted;
-    }
-    stmt.reset();
-    return true;
+    const Section section{insert_events_sql, "prepare events failed", "insert events"};
+    return write_section<EventRow>(
+        dbc, section, elements, stmt, counts.events_inserted, error,
+        [&fallback](const JsonValue& element, EventRow& row, std::string& read_error) {
+            return read_event_row(element, fallback, row, read_error);
+        },
+        [](ParamBinder& binder, EventRow& row) {
+            binder.bind_uint32(row.node_id);
+            binder.bind_varchar(row.event_type, event_type_column_size);
+            binder.bind_long_text(row.payload_json);
+            binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
+        });
 }
 
 std::size_t section_size(const JsonValue* section) { return section != nullptr ? section->array_size() : 0; }
