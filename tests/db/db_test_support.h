@@ -1,104 +1,58 @@
 // The private MariaDB of the database tests: its settings, a second ODBC
-// session for reading back and administration, throw-away databases, log capture.
+// session for reading back and administration, and log capture.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "db/db.h"
+#include "db/odbc.h"
+#include "log/log.h"
+#include "test_env.h"
 
 namespace tarn::test {
 
-// Driver name that Debian's odbc-mariadb registers.
-inline constexpr const char* mariadb_driver = "MariaDB Unicode";
+// The helpers report their own failures as test failures.
 
-// What scripts/mariadb wrote into its folder: port, user, password, database.
-struct MariaDbServer {
-    std::string dir;
-    std::uint16_t port = 0;
-    std::string user;
-    std::string password;
-    std::string database;
-};
+// Settings for the "MariaDB Unicode" driver from the port, user, password and
+// database files that scripts/mariadb wrote into `dir` (a host path). Returns
+// false when no server was started there.
+bool read_mariadb_settings(const std::string& dir, DbSettings& settings);
 
-// Reads the server files from `dir` (a host path). Returns false with a reason
-// when the server was not started there.
-bool read_mariadb_server(const std::string& dir, MariaDbServer& server, std::string& error);
+// Parses `json`, which the test expects to be valid, and ingests it into `db`.
+// Returns "<clients>/<readings>/<events>" rows written when the batch was
+// committed, or else the error.
+std::string ingest(Db& db, const std::string& json);
 
-// The server the test run started (TARN_TEST_MARIADB_DIR).
-bool read_test_mariadb_server(MariaDbServer& server, std::string& error);
-
-// Settings for a Db that logs in to `server` and uses `database`.
-DbSettings settings_for(const MariaDbServer& server, const std::string& database);
-
-// One row of a result; SQL NULL is nullopt.
+// One result row; SQL NULL is nullopt.
 using SqlRow = std::vector<std::optional<std::string>>;
 
-// An ODBC connection of its own, independent of any Db: reads back what a Db
-// wrote, creates and drops databases, kills connections. Autocommit is on.
+// An ODBC connection of its own, independent of any Db; autocommit is on.
 class SqlSession {
 public:
     SqlSession();
-    ~SqlSession();
-    SqlSession(const SqlSession&) = delete;
-    SqlSession& operator=(const SqlSession&) = delete;
+    ~SqlSession();  // not copyable: dbc_ owns the connection
 
-    // Connects with `connection_string`; false with the diagnostic on failure.
-    bool open(const std::string& connection_string, std::string& error);
-
-    // Runs one statement that returns no rows.
-    bool exec(const std::string& sql, std::string& error);
-
-    // Runs a query and returns every row with each column as text (numbers
-    // and dates in the server's text form).
-    bool query(const std::string& sql, std::vector<SqlRow>& rows, std::string& error);
+    // Connects with `connection_string`; false on failure.
+    bool open(const std::string& connection_string);
+    // Runs one statement and returns its rows, each column as text of up to
+    // 4095 bytes; no rows on failure.
+    std::vector<SqlRow> query(const std::string& sql);
 
 private:
-    void* env_ = nullptr;
-    void* dbc_ = nullptr;
-    bool connected_ = false;
-};
-
-// Splits a schema file into its statements: each ends with ";" at the end of
-// a line; lines starting with "--" are comments.
-std::vector<std::string> split_sql_script(const std::string& script);
-
-// A database named tarn_test_<random> with the tables of sql/schema.sql,
-// dropped again by the destructor, so that each test counts only its own rows.
-class ScratchDatabase {
-public:
-    ScratchDatabase() = default;
-    ~ScratchDatabase();
-    ScratchDatabase(const ScratchDatabase&) = delete;
-    ScratchDatabase& operator=(const ScratchDatabase&) = delete;
-
-    // Creates the database through `admin` (which must outlive this object)
-    // and makes it the session's current database.
-    bool create(SqlSession& admin, std::string& error);
-    const std::string& name() const { return name_; }
-
-private:
-    SqlSession* admin_ = nullptr;
-    std::string name_;
+    SQLHENV env_ = SQL_NULL_HENV;
+    OdbcConnection dbc_;
 };
 
 // Sends the process-wide log to a fresh file for the life of this object.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    // Every line written so far.
-    std::vector<std::string> lines() const;
-    // Number of lines that contain `text`.
+struct LogCapture {
+    LogCapture() { Log::open(path); }
+    ~LogCapture() { Log::close(); }
+    // Number of times `text` occurs in what was written so far.
     int count(const std::string& text) const;
 
-private:
-    std::string path_;
+    const std::string path = make_temp_dir("db-log") + "/service.log";
 };
 
 }  // namespace tarn::test
