@@ -14,6 +14,11 @@ enum class EntryMode { Service, Install, Uninstall, Console, UnknownFlag };
 // `has_argument` false means no argument at all (service mode).
 EntryMode entry_mode(bool has_argument, std::string_view first);
 
+// Runs what `mode` asks for and returns the process exit status. Service
+// mode falls back to console mode when the process was not started by the
+// service manager. An unknown flag returns 2; the caller has printed it.
+int run_mode(EntryMode mode);
+
 // Console mode: installs the stop handlers, prints the banner and runs the
 // service on the calling thread. Returns run_service's status.
 int run_console();
