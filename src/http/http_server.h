@@ -79,6 +79,10 @@ public:
     std::size_t live_connections() const;
 
 private:
+    // Lets the request reader's fuzz target register a socket of its own
+    // with admit() and run handle_connection on it, as the accept loop does.
+    friend struct HttpServerTestAccess;
+
     using Clock = std::chrono::steady_clock;
 
     // One accepted connection, registered by the accept thread before its
