@@ -172,7 +172,11 @@ void HttpServer::handle_connection(Connections::iterator connection) {
     // 5. Body: whatever came with the header block stays, even beyond the
     // announced length.
     if (content_length > 0) {
-        request.body = buffer.substr(marker + header_end_size);
+        // The whole body is allocated once: grown piecemeal, a 4 MiB body
+        // could take up to twice its size while it arrives.
+        const std::size_t arrived = buffer.size() - marker - header_end_size;
+        request.body.reserve(std::max<std::size_t>(content_length, arrived));
+        request.body.assign(buffer, marker + header_end_size, std::string::npos);
         while (request.body.size() < content_length) {
             const std::size_t old_size = request.body.size();
             const std::size_t want = std::min<std::size_t>(content_length - old_size, body_read_bytes);

@@ -1,6 +1,8 @@
 // The ingest endpoint: routing, token check, parse, batch write, JSON replies.
 #include "ingest/ingest_handler.h"
 
+#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -51,7 +53,7 @@ bool is_content_error(const std::string& error) {
 }
 
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token,
-                                   const BatchWriter& write_batch) {
+                                   const BatchWriter& write_batch, BatchGate* gate) {
     if (request.path == "/api/health") return reply(200, "{\"ok\":true}");
     if (request.path != "/api/ingest") return error_reply(404, "not found");
     if (request.method != "POST") return error_reply(405, "use POST");
@@ -64,6 +66,8 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
         }
     }
 
+    std::optional<BatchGate::Pass> pass;
+    if (gate != nullptr) pass.emplace(*gate);
     JsonValue root;
     std::string parse_error;
     if (!parse_json(request.body, root, parse_error) || root.type != JsonType::Object) {
@@ -79,10 +83,11 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
 }
 
 HttpHandler make_ingest_handler(Db& db, std::string token) {
-    return [&db, token = std::move(token)](const HttpRequest& request) {
-        return handle_ingest_request(request, token, [&db](const JsonValue& root, IngestCounts& counts) {
-            return db.ingest_batch(root, counts);
-        });
+    auto gate = std::make_shared<BatchGate>(concurrent_batches);
+    return [&db, token = std::move(token), gate](const HttpRequest& request) {
+        return handle_ingest_request(
+            request, token,
+            [&db](const JsonValue& root, IngestCounts& counts) { return db.ingest_batch(root, counts); }, gate.get());
     };
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "db/db.h"
+#include "ingest/batch_gate.h"
 #include "http/http_message.h"
 #include "json/json_value.h"
 
@@ -19,11 +20,16 @@ using BatchWriter = std::function<bool(const JsonValue& root, IngestCounts& coun
 // and may be called from many threads at once.
 HttpHandler make_ingest_handler(Db& db, std::string token);
 
+// Batches parsed and written at once: one being written, the next one
+// parsed and waiting for the database.
+constexpr std::size_t concurrent_batches = 2;
+
 // What the handler does for one request, with the batch write passed in.
-// Fills status, body and content type of the reply; expected failures are
-// replies, only exceptions from `write_batch` or the parser leave it.
+// Parsing and writing happen inside `gate` when one is given. Fills status,
+// body and content type of the reply; expected failures are replies, only
+// exceptions from `write_batch` or the parser leave it.
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token,
-                                   const BatchWriter& write_batch);
+                                   const BatchWriter& write_batch, BatchGate* gate = nullptr);
 
 // True when a failed batch's error text says the content itself was refused
 // (a missing field, a value out of range, or an SQLSTATE of class 22 right

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "ingest/token_compare.h"
@@ -98,6 +101,31 @@ TEST_F(IngestHandler, SuccessReplyCarriesTheThreeCounts) {
     expect_replies({{"POST", "/api/ingest", R"({"readings":[]})", "", 200,
                      R"({"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})"}},
                    "");
+}
+
+// A burst of large uploads used to hold one parsed tree per connection while
+// they queued for the database; the gate bounds how many exist at once.
+TEST(BatchGateTest, BurstOfBatchesIsParsedAndWrittenAtMostTwoAtATime) {
+    BatchGate gate(concurrent_batches);
+    std::atomic<int> inside{0}, most_inside{0};
+    const BatchWriter slow_writer = [&](const JsonValue&, IngestCounts&) {
+        const int now = ++inside;
+        for (int seen = most_inside; now > seen && !most_inside.compare_exchange_weak(seen, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        --inside;
+        return true;
+    };
+    HttpRequest request;
+    request.method = "POST";
+    request.path = "/api/ingest";
+    request.body = "{}";
+    std::vector<std::thread> uploads;
+    for (int i = 0; i < 8; ++i) {
+        uploads.emplace_back([&] { EXPECT_EQ(handle_ingest_request(request, "", slow_writer, &gate).status, 200); });
+    }
+    for (auto& upload : uploads) upload.join();
+    EXPECT_LE(most_inside.load(), 2);
 }
 
 }  // namespace
