@@ -1,11 +1,17 @@
 // Recursive-descent JSON parser: one pass over the caller's bytes, first failure wins.
 #include "json/json_parser.h"
 
+#include <cfloat>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarn {
 
@@ -51,8 +57,22 @@ void append_utf8(std::string& out, unsigned long cp) {
     }
 }
 
-// Bytes that end a run of plain string content.
-bool ends_plain_run(char c) { return c == '"' || c == '\\'; }
+// The first double quote or backslash in [p, end), or `end`. Plain string
+// bytes are skipped sixteen at a time with SSE2, which every x86-64 has.
+const char* find_quote_or_backslash(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)));
+        if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
+        p += 16;
+    }
+#endif
+    while (p != end && *p != '"' && *p != '\\') ++p;
+    return p;
+}
 
 // Powers of ten that a double holds exactly.
 constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -61,30 +81,63 @@ constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
 // Largest integer below which every integer is exactly a double.
 constexpr std::uint64_t exact_double_limit = std::uint64_t{1} << 53;
 
-// Entries of the parser's stacks of finished elements and members. The
-// constructors are user-provided so that emplace_back() constructs the
-// fields directly instead of first zeroing the whole record.
-struct OpenItem {
-    JsonValue value;
-    OpenItem() {}
-};
+// The one-multiplication conversion is exact only where double arithmetic
+// is evaluated in double precision (not on the x87's extended registers).
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
+constexpr bool fast_doubles = true;
+#else
+constexpr bool fast_doubles = false;
+#endif
 
-struct OpenMember {
-    std::string key;
-    JsonValue value;
-    OpenMember() {}
+// Finished elements of the arrays still open, innermost last. It grows by
+// whole blocks and never moves an entry, so a reference to an entry stays
+// valid while nested arrays push more above it. Entries above the top are
+// kept for reuse: their strings and vectors were moved out.
+class ItemStack {
+public:
+    // A fresh Null entry on top.
+    JsonValue& push() {
+        if (top_ == blocks_.size() * block_entries) blocks_.push_back(std::make_unique<JsonValue[]>(block_entries));
+        JsonValue& item = at(top_++);
+        item.type = JsonType::Null;
+        item.bool_value = false;
+        item.int_value = 0;
+        item.double_value = 0.0;
+        item.string_value.clear();
+        return item;
+    }
+
+    std::size_t size() const { return top_; }
+
+    // Moves the entries from index `first` on into `target`, which is
+    // allocated once at its final size, and pops them.
+    void take_from(std::size_t first, std::vector<JsonValue>& target) {
+        target.reserve(top_ - first);
+        for (std::size_t i = first; i < top_; ++i) target.push_back(std::move(at(i)));
+        top_ = first;
+    }
+
+private:
+    static constexpr std::size_t block_entries = 64;
+
+    JsonValue& at(std::size_t i) { return blocks_[i / block_entries][i % block_entries]; }
+
+    std::vector<std::unique_ptr<JsonValue[]>> blocks_;
+    std::size_t top_ = 0;
 };
 
 struct JsonParser {
+    JsonParser(const char* begin, const char* past_end) : cursor(begin), end(past_end) {}
+
     const char* cursor;
     const char* end;
     std::string error;
     std::size_t depth = 0;
-    // Finished elements and members of the containers still open, innermost
-    // last. Each container moves its own off the top when it closes, so its
-    // sequence is allocated once at its final size.
-    std::vector<OpenItem> open_items;
-    std::vector<OpenMember> open_members;
+    ItemStack items;
+    // Member count of the object that last closed at each depth. Objects at
+    // one depth tend to be records of one shape, so the next one reserves
+    // that many members and is parsed straight into its own sequence.
+    std::uint32_t member_hints[json_max_depth + 1] = {};
 
     // Records `message` unless an earlier failure was recorded; returns false.
     bool fail(const char* message) {
@@ -147,6 +200,8 @@ struct JsonParser {
         return true;
     }
 
+    // Members go straight into `out.object_members`: nothing parsed inside a
+    // member touches that sequence, so the member stays where it is.
     bool parse_object(JsonValue& out) {
         if (!enter_nesting()) return false;
         out.type = JsonType::Object;
@@ -157,15 +212,16 @@ struct JsonParser {
             --depth;
             return true;
         }
-        const std::size_t first = open_members.size();
+        std::vector<JsonMember>& members = out.object_members;
+        members.reserve(member_hints[depth]);
         for (;;) {
             skip_whitespace();
-            open_members.emplace_back();
-            if (!parse_string(open_members.back().key)) return false;
+            JsonMember& member = members.emplace_back();
+            if (!parse_string(member.key)) return false;
             skip_whitespace();
             if (cursor == end || *cursor != ':') return fail("expected ':'");
             ++cursor;
-            if (!parse_into_top(open_members)) return false;
+            if (!parse_value(member.value)) return false;
             skip_whitespace();
             if (cursor == end) return fail("expected ',' or '}'");
             if (*cursor == ',') {
@@ -174,14 +230,19 @@ struct JsonParser {
             }
             if (*cursor == '}') {
                 ++cursor;
+                // A reservation far beyond the members found (the previous
+                // object was much larger) is given back at once.
+                if (members.capacity() / 2 > members.size()) members.shrink_to_fit();
+                member_hints[depth] = static_cast<std::uint32_t>(members.size());
                 --depth;
-                take_top(open_members, first, out.object_members);
                 return true;
             }
             return fail("expected ',' or '}'");
         }
     }
 
+    // Elements gather on the item stack and move into `out.array_items` once
+    // the array closes, so that sequence is allocated once at its final size.
     bool parse_array(JsonValue& out) {
         if (!enter_nesting()) return false;
         out.type = JsonType::Array;
@@ -192,10 +253,9 @@ struct JsonParser {
             --depth;
             return true;
         }
-        const std::size_t first = open_items.size();
+        const std::size_t first = items.size();
         for (;;) {
-            open_items.emplace_back();
-            if (!parse_into_top(open_items)) return false;
+            if (!parse_value(items.push())) return false;
             skip_whitespace();
             if (cursor == end) return fail("expected ',' or ']'");
             if (*cursor == ',') {
@@ -205,55 +265,21 @@ struct JsonParser {
             if (*cursor == ']') {
                 ++cursor;
                 --depth;
-                take_top(open_items, first, out.array_items);
+                items.take_from(first, out.array_items);
                 return true;
             }
             return fail("expected ',' or ']'");
         }
     }
 
-    static JsonValue& value_of(OpenItem& item) { return item.value; }
-    static JsonValue& value_of(OpenMember& member) { return member.value; }
-
-    // Parses the next value into the value of the last entry of `stack`. A
-    // nested container grows the stacks while it is parsed, so it is parsed
-    // into a local value and moved in afterwards; a scalar goes straight in.
-    template <typename T>
-    bool parse_into_top(std::vector<T>& stack) {
-        skip_whitespace();
-        if (cursor != end && (*cursor == '{' || *cursor == '[')) {
-            JsonValue nested;
-            if (!parse_value(nested)) return false;
-            value_of(stack.back()) = std::move(nested);
-            return true;
-        }
-        return parse_value(value_of(stack.back()));
-    }
-
-    // Moves the entries of a stack from index `first` on into `target`.
-    static void take_top(std::vector<OpenItem>& stack, std::size_t first, std::vector<JsonValue>& target) {
-        target.reserve(stack.size() - first);
-        for (std::size_t i = first; i < stack.size(); ++i) target.push_back(std::move(stack[i].value));
-        stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
-    }
-
-    static void take_top(std::vector<OpenMember>& stack, std::size_t first, std::vector<JsonMember>& target) {
-        target.reserve(stack.size() - first);
-        for (std::size_t i = first; i < stack.size(); ++i) {
-            target.push_back(JsonMember{std::move(stack[i].key), std::move(stack[i].value)});
-        }
-        stack.erase(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
-    }
-
     bool parse_string(std::string& out) {
         if (cursor == end || *cursor != '"') return fail("expected string");
         ++cursor;
+        const char* run = cursor;
+        cursor = find_quote_or_backslash(cursor, end);
         out.clear();
+        out.append(run, static_cast<std::size_t>(cursor - run));
         for (;;) {
-            // Copy the run of plain bytes up to the next quote or backslash in one go.
-            const char* run = cursor;
-            while (cursor != end && !ends_plain_run(*cursor)) ++cursor;
-            out.append(run, static_cast<std::size_t>(cursor - run));
             if (cursor == end) return fail("unterminated string");
             if (*cursor++ == '"') return true;
             if (cursor == end) return fail("unterminated escape");
@@ -272,6 +298,10 @@ struct JsonParser {
                 default:
                     return fail("bad escape");
             }
+            // Copy the run of plain bytes up to the next quote or backslash in one go.
+            run = cursor;
+            cursor = find_quote_or_backslash(cursor, end);
+            out.append(run, static_cast<std::size_t>(cursor - run));
         }
     }
 
@@ -348,7 +378,7 @@ struct JsonParser {
         }
 
         out.type = JsonType::Double;
-        if (mantissa_digits > 0 && significant_digits <= 19 && fraction_digits <= 400 && exponent_digits <= 6) {
+        if (fast_doubles && mantissa_digits > 0 && significant_digits <= 19 && fraction_digits <= 400 && exponent_digits <= 6) {
             if (mantissa == 0) {
                 out.double_value = negative ? -0.0 : 0.0;
                 return true;
@@ -393,7 +423,7 @@ struct JsonParser {
 }  // namespace
 
 bool parse_json(std::string_view text, JsonValue& out, std::string& error) {
-    JsonParser parser{text.data(), text.data() + text.size(), std::string(), 0, {}, {}};
+    JsonParser parser(text.data(), text.data() + text.size());
     if (!parser.parse_value(out)) {
         error = parser.error.empty() ? "parse error" : parser.error;
         return false;

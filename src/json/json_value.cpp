@@ -25,22 +25,33 @@ bool is_shallow(const JsonValue& value) {
     return true;
 }
 
-// Moves the children of `value` that are more than one level deep onto
-// `pending` and frees the rest, leaving `value` childless.
+// Frees the children of `value` now when none of them has children of its
+// own (its memory was just read, so it is still in cache); otherwise moves
+// `value` onto `pending` for a later round.
+void free_or_defer(JsonValue& value, std::vector<JsonValue>& pending) {
+    if (!has_children(value)) return;
+    if (is_shallow(value)) {
+        std::vector<JsonValue>().swap(value.array_items);
+        std::vector<JsonMember>().swap(value.object_members);
+    } else {
+        pending.push_back(std::move(value));
+    }
+}
+
+// Frees the children of `value` that are at most one level deep, moves the
+// deeper ones onto `pending`, and leaves `value` childless.
 void detach_children(JsonValue& value, std::vector<JsonValue>& pending) {
-    for (JsonValue& item : value.array_items) {
-        if (!is_shallow(item)) pending.push_back(std::move(item));
-    }
+    for (JsonValue& item : value.array_items) free_or_defer(item, pending);
     value.array_items.clear();
-    for (JsonMember& member : value.object_members) {
-        if (!is_shallow(member.value)) pending.push_back(std::move(member.value));
-    }
+    for (JsonMember& member : value.object_members) free_or_defer(member.value, pending);
     value.object_members.clear();
 }
 
 }  // namespace
 
-JsonValue::~JsonValue() {
+void JsonValue::release_children() noexcept {
+    // Children whose own children are all leaves are freed by the ordinary
+    // member destructors, which then go at most two calls deep.
     if (is_shallow(*this)) return;
     // Depth-first teardown with an explicit stack instead of the call stack:
     // a tree of any depth is freed in constant stack space. Should the stack

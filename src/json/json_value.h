@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarn {
@@ -46,12 +47,27 @@ struct JsonValue {
 
     // Number of elements of an Array; 0 for every other kind.
     std::size_t array_size() const;
+
+private:
+    // Frees the children of a value that has any, iteratively.
+    void release_children() noexcept;
 };
 
 struct JsonMember {
+    // User-provided so that a new member in a sequence is built field by
+    // field instead of being zero-filled first.
+    JsonMember() noexcept {}
+    JsonMember(std::string member_key, JsonValue member_value) noexcept
+        : key(std::move(member_key)), value(std::move(member_value)) {}
+
     std::string key;
     JsonValue value;
 };
+
+// Inline so that freeing a leaf (the bulk of any tree) costs no call.
+inline JsonValue::~JsonValue() {
+    if (!array_items.empty() || !object_members.empty()) release_children();
+}
 
 // The String member `name` of `object`, else `fallback`.
 std::string json_get_string(const JsonValue& object, std::string_view name, std::string_view fallback);
