@@ -1,6 +1,8 @@
 // A generated gateway batch document, the same on every run, for benchmarks.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -30,7 +32,7 @@ inline std::string make_gateway_batch(const GatewayBatchShape& shape = {}) {
     static const char* const event_types[] = {"boot", "wifi_reconnect", "radio_error", "ota_check"};
 
     std::string out;
-    out.reserve(256 * 1024);
+    out.reserve(static_cast<std::size_t>(shape.readings) * 200 + static_cast<std::size_t>(shape.clients) * 180 + 4096);
     char line[512];
     char ts[40];
     out += "{\"batch_window_end\":\"2024-05-17T23:59:59.999Z\",\"clients\":[";
@@ -65,6 +67,26 @@ inline std::string make_gateway_batch(const GatewayBatchShape& shape = {}) {
     }
     out += "]}";
     return out;
+}
+
+// A shape whose batch comes close to `max_bytes` without passing it:
+// clients and events grow with the size up to the default shape's 50 and
+// 20, and the readings fill the rest.
+inline GatewayBatchShape gateway_batch_shape_for(std::size_t max_bytes) {
+    GatewayBatchShape shape;
+    shape.clients = static_cast<int>(std::clamp<std::size_t>(max_bytes / 4096, 1, 50));
+    shape.events = static_cast<int>(std::clamp<std::size_t>(max_bytes / 10240, 1, 20));
+    shape.readings = 0;
+    const std::size_t base = make_gateway_batch(shape).size();
+    shape.readings = 100;
+    const std::size_t per_reading = (make_gateway_batch(shape).size() - base) / 100;
+    shape.readings = max_bytes > base ? static_cast<int>((max_bytes - base) / per_reading) + 1 : 0;
+    for (std::size_t size = make_gateway_batch(shape).size(); size > max_bytes && shape.readings > 0;
+         size = make_gateway_batch(shape).size()) {
+        const std::size_t excess_readings = (size - max_bytes + per_reading - 1) / per_reading;
+        shape.readings -= static_cast<int>(std::min<std::size_t>(excess_readings, static_cast<std::size_t>(shape.readings)));
+    }
+    return shape;
 }
 
 }  // namespace tarn::bench
