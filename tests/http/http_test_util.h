@@ -1,10 +1,9 @@
-// Shared pieces of the HTTP tests: a running server with a recording handler,
-// and the log captured to a file.
+// Shared pieces of the HTTP tests: the log captured to a file, the bytes of
+// expected replies, and a running server whose handler records requests.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -19,100 +18,82 @@
 namespace tarn::test {
 
 // Sends the log to a fresh file for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : path_(make_temp_dir("http-log") + "/service.log") { Log::open(path_); }
+struct LogCapture {
+    LogCapture() { Log::open(path); }
     ~LogCapture() { Log::close(); }
 
     std::string text() const {
         std::string contents;
-        read_file(path_, contents);
+        read_file(path, contents);
         return contents;
     }
-
     // How many lines end with " [tag] message".
     std::size_t count(const std::string& tag, const std::string& message) const {
-        const std::string needle = " [" + tag + "] " + message + "\n";
-        const std::string all = text();
+        const std::string all = text(), needle = " [" + tag + "] " + message + "\n";
         std::size_t n = 0;
         for (std::size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) ++n;
         return n;
     }
 
-    std::size_t lines() const {
-        const std::string all = text();
-        std::size_t n = 0;
-        for (char c : all) n += c == '\n' ? 1u : 0u;
-        return n;
-    }
-
-private:
-    std::string path_;
+    const std::string path = make_temp_dir("http-log") + "/service.log";
 };
 
-// Polls `condition` every 10 ms until it holds or `limit` has passed.
+// A test that reads what the code under test logged.
+class LoggingTest : public ::testing::Test {
+protected:
+    LogCapture log_;
+};
+
+// Polls `condition` until it holds, for at most 30 s: a loaded machine (or
+// Wine) can take seconds to start hundreds of threads.
 template <typename Condition>
-// The limit only matters when something is wrong; it is generous because a
-// loaded machine (or Wine) can take seconds to start hundreds of threads.
-bool wait_until(Condition condition, std::chrono::milliseconds limit = std::chrono::milliseconds(30000)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
+bool wait_until(Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition() && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return true;
+    return condition();
 }
 
+// The exact bytes of a reply, spelled out apart from the server's code.
+inline std::string reply_bytes(const std::string& status_line, const std::string& body) {
+    return "HTTP/1.1 " + status_line + "\r\nContent-Type: application/json\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+}
+inline const std::string ok_reply = reply_bytes("200 OK", "{\"ok\":true}");
+inline const std::string get_request = "GET / HTTP/1.1\r\n\r\n";
+inline HttpResponse ok_response(const HttpRequest&) { return HttpResponse{200, "{\"ok\":true}"}; }
+
 // A server on 127.0.0.1 at a port of the system's choosing whose handler
-// records the last request and answers 200 {"ok":true}, unless a test puts
-// its own reply function in `reply`.
-class ServerTest : public ::testing::Test {
+// records each request and answers with `reply` (set before the first
+// connection), or else with ok_response.
+class ServerTest : public LoggingTest {
 protected:
-    void start_server(HttpTimeouts timeouts = HttpTimeouts{}) {
+    void SetUp() override { start_server(); }
+    void TearDown() override { server_.reset(); }  // before the members the handler uses go
+
+    void start_server(const HttpTimeouts& timeouts = {}) {
         server_ = std::make_unique<HttpServer>("127.0.0.1", std::uint16_t{0}, [this](const HttpRequest& request) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                last_request_ = request;
-                ++calls_;
-            }
-            if (reply) return reply(request);
-            HttpResponse response;
-            response.body = "{\"ok\":true}";
-            return response;
+            record(request);
+            return reply ? reply(request) : ok_response(request);
         });
         server_->set_timeouts(timeouts);
         ASSERT_TRUE(server_->start());
         port_ = server_->port();
-        ASSERT_NE(port_, 0);
     }
 
-    void SetUp() override { start_server(); }
+    std::string exchange(const std::string& request) const { return test::exchange(port_, request); }
+    HttpRequest last_request() { std::lock_guard<std::mutex> lock(mutex_); return last_request_; }
 
-    void TearDown() override {
-        if (server_) server_->stop();
-        server_.reset();
-    }
-
-    RawResponse send(const std::string& request) { return parse_raw_response(exchange(port_, request)); }
-
-    HttpRequest last_request() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return last_request_;
-    }
-    int calls() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return calls_;
-    }
-
-    LogCapture log_;
     HttpHandler reply;
     std::unique_ptr<HttpServer> server_;
     std::uint16_t port_ = 0;
 
 private:
+    void record(const HttpRequest& request) { std::lock_guard<std::mutex> lock(mutex_); last_request_ = request; }
+
     std::mutex mutex_;
     HttpRequest last_request_;
-    int calls_ = 0;
 };
 
 }  // namespace tarn::test
