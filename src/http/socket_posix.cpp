@@ -78,28 +78,9 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int /*timeo
     return receive_some(s, buffer, size);
 }
 
-socket_t open_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
-
 void set_listen_address_options(socket_t s) {
     int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-}
-
-bool parse_ipv4(const std::string& text, in_addr& address) {
-    return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
-}
-
-bool bind_ipv4(socket_t s, const sockaddr_in& address) {
-    return ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-}
-
-bool listen_max(socket_t s) { return ::listen(s, SOMAXCONN) == 0; }
-
-std::uint16_t local_port(socket_t s) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
 }
 
 socket_t accept_connection(socket_t s) {
