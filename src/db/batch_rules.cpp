@@ -5,6 +5,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "db/utc_time.h"
 #include "json/json_writer.h"
 
 namespace tarn {
@@ -79,11 +80,7 @@ std::string normalize_timestamp(std::string_view text) {
 std::string utc_now_text() {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
-#ifdef _WIN32
-    if (gmtime_s(&parts, &now) != 0) return std::string();
-#else
-    if (gmtime_r(&now, &parts) == nullptr) return std::string();
-#endif
+    if (!to_utc(now, parts)) return std::string();
     char text[20];
     const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
     return std::string(text, length);
