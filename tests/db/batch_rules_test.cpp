@@ -6,7 +6,6 @@
 #include <ctime>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <utility>
 
 #include "json/json_parser.h"
@@ -22,76 +21,70 @@ std::string utc_clock() {
     char text[20];
     return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::gmtime(&now)));
 }
+const std::string test_start = utc_clock();
 
+// A row's fields joined by "|": NULL for an absent value, "now" for a time
+// taken while the tests ran.
 template <typename T>
-std::string text_of(const std::optional<T>& value) {
+void put(std::ostream& out, const T& value) { out << value; }
+void put(std::ostream& out, const std::string& text) {
+    out << (text.size() == 19 && test_start <= text && text <= utc_clock() ? "now" : text);
+}
+template <typename T>
+void put(std::ostream& out, const std::optional<T>& value) { value ? put(out, *value) : put(out, "NULL"); }
+template <typename... T>
+std::string fields(const T&... values) {
     std::ostringstream out;
-    if (value) out << *value;
-    return value ? out.str() : "NULL";
+    const char* separator = "";
+    ((out << separator, put(out, values), separator = "|"), ...);
+    return out.str();
 }
 
-// Each helper reads one element and describes the outcome in one line: the
-// row's fields joined by "|" ("now" for the time of ingestion), or the error.
-class BatchRules : public ::testing::Test {
-protected:
-    static JsonValue doc(const std::string& text) {
-        JsonValue value;
-        std::string error;
-        EXPECT_TRUE(parse_json(text, value, error)) << text << ": " << error;
-        return value;
-    }
-    std::string stamp(const std::string& text) const {
-        return text.size() == 19 && before_ <= text && text <= utc_clock() ? "now" : text;
-    }
-    std::string client(const std::string& element, const std::string& fallback = batch_stamp) const {
-        const std::optional<ClientRow> r = read_client_row(doc(element), fallback);
-        if (!r) return "skipped";
-        return std::to_string(r->node_id) + "|" + r->chip + "|" + r->fw_version + "|" + stamp(r->first_seen) + "|" +
-               stamp(r->last_seen) + "|" + text_of(r->last_rssi_dbm) + "|" + text_of(r->last_lqi);
-    }
-    std::string reading(const std::string& element, const std::string& fallback = batch_stamp) const {
-        ReadingRow r;
-        std::string error;
-        if (!read_reading_row(doc(element), fallback, r, error)) return error;
-        std::ostringstream out;
-        out << r.node_id << '|' << r.meter_id << '|' << r.protocol << '|' << r.volume_gal << '|' << text_of(r.flow_gpm)
-            << '|' << text_of(r.freq_hz) << '|' << text_of(r.rssi_dbm) << '|' << stamp(r.gateway_received_at);
-        return out.str();
-    }
-    std::string event(const std::string& element, const std::string& fallback = batch_stamp) const {
-        EventRow r;
-        std::string error;
-        if (!read_event_row(doc(element), fallback, r, error)) return error;
-        return text_of(r.node_id) + "|" + r.event_type + "|" + text_of(r.payload_json) + "|" + r.gateway_received_at;
-    }
+JsonValue doc(const std::string& text) {
+    JsonValue value;
+    std::string error;
+    EXPECT_TRUE(parse_json(text, value, error)) << text << ": " << error;
+    return value;
+}
 
-    const std::string before_ = utc_clock();
-};
+// Each helper reads one element: the row's fields, or the outcome.
+std::string client(const std::string& element, const std::string& fallback = batch_stamp) {
+    const std::optional<ClientRow> r = read_client_row(doc(element), fallback);
+    if (!r) return "skipped";
+    return fields(r->node_id, r->chip, r->fw_version, r->first_seen, r->last_seen, r->last_rssi_dbm, r->last_lqi);
+}
+std::string reading(const std::string& element, const std::string& fallback = batch_stamp) {
+    ReadingRow r;
+    std::string error;
+    if (!read_reading_row(doc(element), fallback, r, error)) return error;
+    return fields(r.node_id, r.meter_id, r.protocol, r.volume_gal, r.flow_gpm, r.freq_hz, r.rssi_dbm,
+                  r.gateway_received_at);
+}
+std::string event(const std::string& element, const std::string& fallback = batch_stamp) {
+    EventRow r;
+    std::string error;
+    if (!read_event_row(doc(element), fallback, r, error)) return error;
+    return fields(r.node_id, r.event_type, r.payload_json, r.gateway_received_at);
+}
+
+class BatchRules : public ::testing::Test {};
 
 TEST_F(BatchRules, NormalizeTimestampDropsFractionsAndZonesWithoutApplyingThem) {
     const std::pair<const char*, const char*> cases[] = {
         {"2024-05-01T12:34:56.250Z", "2024-05-01 12:34:56"}, {"2024-05-01T12:34:56+02:00", "2024-05-01 12:34:56"},
-        {"2024-05-01T12:34:56-05:00", "2024-05-01 12:34:56"}, {"2024-05-01 12:34:56", "2024-05-01 12:34:56"},
-        {"2024T05T01", "2024 05T01"},  // only the first T
-        {"2024-05-01-", "2024-05-01-"}, {"2024-05-01 -", "2024-05-01 "},  // a "-" cuts from index 11 on
-        {"", ""},
+        {"2024-05-01T12:34:56-05:00", "2024-05-01 12:34:56"}, {"2024T05T01", "2024 05T01"},  // only the first T
+        {"2024-05-01-", "2024-05-01-"}, {"2024-05-01 -", "2024-05-01 "}, {"", ""},  // a "-" cuts from index 11 on
     };
     for (const auto& c : cases) EXPECT_EQ(normalize_timestamp(c.first), c.second) << c.first;
 }
 
 TEST_F(BatchRules, ReadingTimestampsBefore2020BecomeTheTimeOfIngestion) {
-    const std::tuple<const char*, std::string, const char*> cases[] = {
-        {R"(,"gateway_received_at":"2019-12-31T23:59:59Z")", batch_stamp, "now"},
-        {R"(,"gateway_received_at":"2020-01-01T00:00:00Z")", "", "2020-01-01 00:00:00"},
-        {"", batch_stamp, "2024-05-01 10:00:00"},
-        {"", "2019-06-01 00:00:00", "now"},
-        {"", "", "now"},
-    };
-    for (const auto& [member, fallback, stored] : cases) {
-        const std::string r =
-            reading(std::string(R"({"node_id":1,"meter_id":1,"volume_gal":1)") + member + "}", fallback);
-        EXPECT_EQ(r.substr(r.rfind('|') + 1), stored) << member << " over \"" << fallback << "\": " << r;
-    }
+    const std::string head = R"({"node_id":1,"meter_id":1,"volume_gal":1)", row = "1|1|0|0.1|NULL|NULL|NULL|";
+    EXPECT_EQ(reading(head + R"(,"gateway_received_at":"2019-12-31T23:59:59Z"})"), row + "now");
+    EXPECT_EQ(reading(head + R"(,"gateway_received_at":"2020-01-01T00:00:00Z"})", ""), row + "2020-01-01 00:00:00");
+    EXPECT_EQ(reading(head + "}"), row + batch_stamp);
+    EXPECT_EQ(reading(head + "}", "2019-06-01 00:00:00"), row + "now");
+    EXPECT_EQ(reading(head + "}", ""), row + "now");
 }
 
 TEST_F(BatchRules, ReadingVolumeIsInTenthsExceptForProtocol223AndRequiredFieldsAreChecked) {
@@ -116,8 +109,7 @@ TEST_F(BatchRules, ClientRowsTakeDefaultsAndSkipNodesOutside1To254) {
              "last_lqi":-1})", "3|C6|1.2|2024-05-01 08:00:00|2024-05-01 08:00:00|NULL|4294967295"},
         {R"({"node_id":1,"last_rssi_dbm":-71.5,"last_lqi":200})",
          "1|unknown|0.0.0|2024-05-01 10:00:00|2024-05-01 10:00:00|-71.5|200"},
-        {R"({"node_id":255})", "skipped"},
-        {R"({"node_id":0})", "skipped"},
+        {R"({"node_id":255})", "skipped"}, {R"({"node_id":0})", "skipped"},
     };
     for (const auto& c : cases) EXPECT_EQ(client(c.first), c.second) << c.first;
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "db_test_support.h"
 
@@ -12,9 +11,9 @@ namespace {
 
 // A private server with its data in `dir`, stopped again when the object goes.
 struct OwnServer {
-    int run(const char* action) const {
-        const std::string script = test::env_or("TARN_TEST_SOURCE_DIR", ".") + "/scripts/mariadb";
-        return std::system((script + " " + action + " '" + dir + "' >>'" + dir + "/script.log' 2>&1").c_str());
+    int run(const std::string& action) const {
+        return std::system((test::env_or("TARN_TEST_SOURCE_DIR", ".") + "/scripts/mariadb " + action + " '" + dir +
+                            "' >>'" + dir + "/script.log' 2>&1").c_str());
     }
     ~OwnServer() { run("stop"); }
 
@@ -30,11 +29,9 @@ TEST(DbServerRestart, StoppedServerFailsTheBatchAndTheRestartedServerTakesTheNex
     Db db(settings);
     const std::string batch = R"({"events":[{"event_type":"tick","gateway_received_at":"2024-05-01T00:00:00Z"}]})";
     EXPECT_EQ(test::ingest(db, batch), "0/0/1");
-
     ASSERT_EQ(server.run("stop"), 0);
     EXPECT_EQ(test::ingest(db, batch), "db connect failed");
     EXPECT_EQ(log.count("[ERR] db: SQLDriverConnect failed: ["), 1);
-
     ASSERT_EQ(server.run("start"), 0);
     EXPECT_EQ(test::ingest(db, batch), "0/0/1");
     EXPECT_EQ(log.count("[INF] db: connected via ODBC driver 'MariaDB Unicode' to 127.0.0.1:"), 2);

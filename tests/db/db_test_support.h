@@ -1,56 +1,55 @@
-// The private MariaDB of the database tests: its settings, a second ODBC
-// session for reading back and administration, and log capture.
+// Helpers of the database test programs: the private MariaDB's settings,
+// one batch in and its outcome out, and log capture.
 #pragma once
 
-#include <optional>
+#include <gtest/gtest.h>
+
 #include <string>
-#include <vector>
 
 #include "db/db.h"
-#include "db/odbc.h"
+#include "json/json_parser.h"
 #include "log/log.h"
 #include "test_env.h"
 
 namespace tarn::test {
 
-// The helpers report their own failures as test failures.
+// Settings for the "MariaDB Unicode" driver from the files that scripts/mariadb
+// wrote into `dir` (a host path); false, with a test failure, when none.
+inline bool read_mariadb_settings(const std::string& dir, DbSettings& settings) {
+    std::string port;
+    settings = DbSettings{"MariaDB Unicode", "127.0.0.1", 0, "", "", ""};
+    const bool found = read_file(dir + "/port", port) && read_file(dir + "/user", settings.mysql_user) &&
+                       read_file(dir + "/password", settings.mysql_pass) &&
+                       read_file(dir + "/database", settings.mysql_db);
+    if (found) settings.mysql_port = static_cast<std::uint16_t>(std::stoul(port));
+    else ADD_FAILURE() << "no server files in " << dir << " (scripts/mariadb start DIR)";
+    return found;
+}
 
-// Settings for the "MariaDB Unicode" driver from the port, user, password and
-// database files that scripts/mariadb wrote into `dir` (a host path). Returns
-// false when no server was started there.
-bool read_mariadb_settings(const std::string& dir, DbSettings& settings);
-
-// Parses `json`, which the test expects to be valid, and ingests it into `db`.
-// Returns "<clients>/<readings>/<events>" rows written when the batch was
-// committed, or else the error.
-std::string ingest(Db& db, const std::string& json);
-
-// One result row; SQL NULL is nullopt.
-using SqlRow = std::vector<std::optional<std::string>>;
-
-// An ODBC connection of its own, independent of any Db; autocommit is on.
-class SqlSession {
-public:
-    SqlSession();
-    ~SqlSession();  // not copyable: dbc_ owns the connection
-
-    // Connects with `connection_string`; false on failure.
-    bool open(const std::string& connection_string);
-    // Runs one statement and returns its rows, each column as text of up to
-    // 4095 bytes; no rows on failure.
-    std::vector<SqlRow> query(const std::string& sql);
-
-private:
-    SQLHENV env_ = SQL_NULL_HENV;
-    OdbcConnection dbc_;
-};
+// Ingests `json` (valid JSON) into `db`: "<clients>/<readings>/<events>" rows
+// written when the batch was committed, or else the error.
+inline std::string ingest(Db& db, const std::string& json) {
+    JsonValue root;
+    std::string error;
+    EXPECT_TRUE(parse_json(json, root, error)) << error << " in " << json;
+    IngestCounts c;
+    if (!db.ingest_batch(root, c)) return c.error;
+    return std::to_string(c.clients_upserted) + "/" + std::to_string(c.readings_inserted) + "/" +
+           std::to_string(c.events_inserted);
+}
 
 // Sends the process-wide log to a fresh file for the life of this object.
 struct LogCapture {
     LogCapture() { Log::open(path); }
     ~LogCapture() { Log::close(); }
-    // Number of times `text` occurs in what was written so far.
-    int count(const std::string& text) const;
+    // Number of times `text` occurs in the log so far.
+    int count(const std::string& text) const {
+        std::string log;
+        read_file(path, log);
+        int hits = 0;
+        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++hits;
+        return hits;
+    }
 
     const std::string path = make_temp_dir("db-log") + "/service.log";
 };

@@ -48,10 +48,7 @@ protected:
 // Wine) can take seconds to start hundreds of threads.
 template <typename Condition>
 bool wait_until(Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    for (int i = 0; i < 3000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return condition();
 }
 
@@ -65,8 +62,8 @@ inline const std::string get_request = "GET / HTTP/1.1\r\n\r\n";
 inline HttpResponse ok_response(const HttpRequest&) { return HttpResponse{200, "{\"ok\":true}"}; }
 
 // A server on 127.0.0.1 at a port of the system's choosing whose handler
-// records each request and answers with `reply` (set before the first
-// connection), or else with ok_response.
+// records each request and answers with `reply` (change it only between
+// exchanges).
 class ServerTest : public LoggingTest {
 protected:
     void SetUp() override { start_server(); }
@@ -74,8 +71,10 @@ protected:
 
     void start_server(const HttpTimeouts& timeouts = {}) {
         server_ = std::make_unique<HttpServer>("127.0.0.1", std::uint16_t{0}, [this](const HttpRequest& request) {
-            record(request);
-            return reply ? reply(request) : ok_response(request);
+            std::unique_lock<std::mutex> lock(mutex_);
+            last_request_ = request;
+            lock.unlock();
+            return reply(request);
         });
         server_->set_timeouts(timeouts);
         ASSERT_TRUE(server_->start());
@@ -85,15 +84,11 @@ protected:
     std::string exchange(const std::string& request) const { return test::exchange(port_, request); }
     HttpRequest last_request() { std::lock_guard<std::mutex> lock(mutex_); return last_request_; }
 
-    HttpHandler reply;
+    HttpHandler reply = ok_response;
     std::unique_ptr<HttpServer> server_;
     std::uint16_t port_ = 0;
-
-private:
-    void record(const HttpRequest& request) { std::lock_guard<std::mutex> lock(mutex_); last_request_ = request; }
-
     std::mutex mutex_;
-    HttpRequest last_request_;
+    HttpRequest last_request_;  // guarded by mutex_
 };
 
 }  // namespace tarn::test

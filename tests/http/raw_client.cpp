@@ -25,11 +25,9 @@ RawClient::~RawClient() { close(); }
 
 RawClient::RawClient(RawClient&& other) noexcept : socket_(std::exchange(other.socket_, invalid_socket)) {}
 
+// The socket this one held goes to `other`, which closes it in its turn.
 RawClient& RawClient::operator=(RawClient&& other) noexcept {
-    if (this != &other) {
-        close();
-        socket_ = std::exchange(other.socket_, invalid_socket);
-    }
+    std::swap(socket_, other.socket_);
     return *this;
 }
 

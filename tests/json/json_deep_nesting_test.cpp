@@ -5,57 +5,48 @@
 
 #include "json_test_util.h"
 
-namespace tarn {
+namespace tarn::test {
+namespace {
 
-using test::parse_error;
+// Alternating objects and arrays, {"k":[{"k":[...7...]}]}, `depth` deep.
+std::string nested(std::size_t depth) {
+    std::string text = "7";
+    for (std::size_t i = depth; i-- > 0;) text = i % 2 ? "[" + text + "]" : "{\"k\":" + text + "}";
+    return text;
+}
 
-class JsonNesting : public ::testing::Test {
-protected:
-    // Alternating objects and arrays, {"k":[{"k":[...7...]}]}, `depth` deep.
-    static std::string nested(std::size_t depth) {
-        std::string open, close;
-        for (std::size_t i = 0; i < depth; ++i) {
-            open += i % 2 ? "[" : "{\"k\":";
-            close.insert(0, i % 2 ? "]" : "}");
-        }
-        return open + "7" + close;
-    }
+// Runs `fn` on a thread with the default stack reserve of a Windows program,
+// 1 MiB, and waits for it.
+void run_on_small_stack(std::function<void()> fn) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    auto call = [](void* f) -> void* { return (*static_cast<std::function<void()>*>(f))(), nullptr; };
+    ASSERT_TRUE(pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, 1024 * 1024) == 0 &&
+                pthread_create(&thread, &attr, call, &fn) == 0 && pthread_join(thread, nullptr) == 0);
+    pthread_attr_destroy(&attr);
+}
 
-    // Runs `fn` on a thread with the default stack reserve of a Windows
-    // program, 1 MiB, and waits for it.
-    static void run_on_small_stack(std::function<void()> fn) {
-        pthread_attr_t attr;
-        pthread_t thread;
-        auto call = [](void* f) -> void* { return (*static_cast<std::function<void()>*>(f))(), nullptr; };
-        ASSERT_TRUE(pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, 1024 * 1024) == 0 &&
-                    pthread_create(&thread, &attr, call, &fn) == 0);
-        pthread_attr_destroy(&attr);
-        ASSERT_EQ(pthread_join(thread, nullptr), 0);
-    }
-};
+}  // namespace
 
 // Siblings do not add to the depth: the empty and the deep ones close again.
-TEST_F(JsonNesting, DepthAtLimitIsAccepted) {
+TEST(JsonNesting, DepthAtLimitIsAcceptedAndOnePastFails) {
     EXPECT_EQ(parse_error(std::string(json_max_depth, '[') + std::string(json_max_depth, ']')), "(parsed)");
     const std::string deep_sibling = nested(json_max_depth - 1);
     EXPECT_EQ(parse_error("[[],{}," + deep_sibling + "," + deep_sibling + ",[],{}," + deep_sibling + "]"), "(parsed)");
-}
-
-TEST_F(JsonNesting, DepthOnePastLimitFails) {
     EXPECT_EQ(parse_error(nested(json_max_depth + 1)), "nesting too deep");
 }
 
-TEST_F(JsonNesting, FourMebibytesOfOpeningBracketsFailOnSmallStack) {
+TEST(JsonNesting, FourMebibytesOfOpeningBracketsFailOnSmallStack) {
     std::string error;
     run_on_small_stack([&] { error = parse_error(std::string(4 * 1024 * 1024, '[')); });
     EXPECT_EQ(error, "nesting too deep");
 }
 
-TEST_F(JsonNesting, DeepestTreeParsesWritesAndFreesOnSmallStack) {
+TEST(JsonNesting, DeepestTreeParsesWritesAndFreesOnSmallStack) {
     const std::string text = nested(json_max_depth);
     std::string written;
-    run_on_small_stack([&] { written = to_json(test::parse_ok(text)); });
+    run_on_small_stack([&] { written = to_json(parse_ok(text)); });
     EXPECT_EQ(written, text);
 }
 
-}  // namespace tarn
+}  // namespace tarn::test

@@ -5,7 +5,7 @@
 #include "json_test_util.h"
 #include "test_env.h"
 
-namespace tarn {
+namespace tarn::test {
 
 // Files a strict parser rejects but this one accepts on purpose.
 const std::set<std::string> accepted_leniently = {
@@ -23,28 +23,26 @@ const std::set<std::string> accepted_leniently = {
     "n_string_unescaped_ctrl_char.json", "n_string_unescaped_newline.json", "n_string_unescaped_tab.json",
 };
 
-class JsonTestSuite : public ::testing::Test {};
-
 // y_ files parse, n_ files fail with a message unless listed above, i_ files
 // may go either way; nothing crashes, and every accepted file writes stably.
-TEST_F(JsonTestSuite, EveryFileIsJudgedAsListedAndAcceptedOnesWriteStably) {
-    const auto dir = std::filesystem::path(test::testdata_dir()) / "JSONTestSuite" / "test_parsing";
+TEST(JsonTestSuite, EveryFileIsJudgedAsListedAndAcceptedOnesWriteStably) {
+    const auto dir = std::filesystem::path(testdata_dir()) / "JSONTestSuite" / "test_parsing";
     std::size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
         std::string text;
-        ASSERT_TRUE(test::read_file(entry.path().string(), text)) << name;
+        ASSERT_TRUE(read_file(entry.path().string(), text)) << name;
         ++files;
         JsonValue value;
-        const std::string error = test::parse_error(text, &value);
+        const std::string error = parse_error(text, &value);
         const bool must_parse = name[0] == 'y' || accepted_leniently.count(name) != 0;
         EXPECT_TRUE(name[0] == 'i' || (error == "(parsed)") == must_parse) << name << ": " << error;
         EXPECT_NE(error, "parse error") << name;
         if (error != "(parsed)") continue;
         const std::string once = to_json(value);
-        EXPECT_EQ(to_json(test::parse_ok(once)), once) << name;
+        EXPECT_EQ(to_json(parse_ok(once)), once) << name;
     }
-    EXPECT_EQ(files, 318u) << "JSONTestSuite not found under " << test::testdata_dir();
+    EXPECT_EQ(files, 318u) << "JSONTestSuite not found under " << testdata_dir();
 }
 
-}  // namespace tarn
+}  // namespace tarn::test

@@ -1,10 +1,9 @@
 // Small helpers shared by the JSON tests, and the headers they all use.
 #pragma once
 
-#include <algorithm>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -17,11 +16,10 @@ namespace tarn::test {
 // so that the address sanitizer catches any read past the end. Returns the
 // failure message, or "(parsed)".
 inline std::string parse_error(std::string_view text, JsonValue* out = nullptr) {
-    const auto exact = std::make_unique<char[]>(text.size());
-    std::copy(text.begin(), text.end(), exact.get());
+    const std::vector<char> exact(text.begin(), text.end());
     JsonValue value;
     std::string error;
-    return parse_json(std::string_view(exact.get(), text.size()), out ? *out : value, error) ? "(parsed)" : error;
+    return parse_json(std::string_view(exact.data(), exact.size()), out ? *out : value, error) ? "(parsed)" : error;
 }
 
 // Parses `text`, failing the current test if it does not parse.

@@ -1,66 +1,53 @@
-// JsonValue accessors, lookups and teardown.
+// JsonValue accessors, lookups and teardown, and its written form: to_json,
+// append_json_string and json_escape.
 #include <cmath>
 #include <cstdint>
-#include <limits>
+#include <tuple>
 
 #include "json_test_util.h"
 
-namespace tarn {
+namespace tarn::test {
 
 using namespace std::string_literals;
-using test::parse_ok;
 
-class JsonValueAccess : public ::testing::Test {};
-
-TEST_F(JsonValueAccess, FindReturnsTheFirstMemberWithExactlyTheseBytes) {
+TEST(JsonValueAccess, FindReturnsTheFirstMemberWithExactlyTheseBytes) {
     const JsonValue doc = parse_ok(R"({"a":1,"a":2,"ab":3,"k\u0000x":4,"k":5})");
     const std::pair<std::string, std::int64_t> cases[] = {
-        {"a", 1}, {"ab", 3}, {"k\0x"s, 4}, {"k", 5}, {"A", -1}, {"", -1}, {"abc", -1}, {"k\0"s, -1},
-    };
+        {"a", 1}, {"ab", 3}, {"k\0x"s, 4}, {"k", 5}, {"A", -1}, {"", -1}, {"abc", -1}, {"k\0"s, -1}};
     for (const auto& [key, expected] : cases) EXPECT_EQ(doc.find(key) ? doc.find(key)->int_value : -1, expected) << key;
     EXPECT_EQ(parse_ok(R"([{"a":1}])").find("a"), nullptr);
 }
 
-TEST_F(JsonValueAccess, JsonGetIntTruncatesSaturatesAndFallsBack) {
-    constexpr std::int64_t int64_min = std::numeric_limits<std::int64_t>::min();
+// json_get_int reads numbers as as_int() does; anything else, or nothing, gives the fallback.
+TEST(JsonValueAccess, JsonGetIntAndJsonGetStringConvertOrFallBack) {
     JsonValue doc = parse_ok(R"({"pos":3.9,"neg":-3.9,"huge":1e300,"tiny":-1e300,"edge":9223372036854775808.0,)"
-                             R"("below":-9223372036854774784.0,"str":"5","flag":true,"nul":null,"int":-42})");
-    JsonValue& nan = doc.object_members.emplace_back("nan", JsonValue()).value;
-    nan.type = JsonType::Double;
-    nan.double_value = std::nan("");
-    const std::pair<const char*, std::int64_t> cases[] = {
-        {"pos", 3}, {"neg", -3}, {"huge", int64_min}, {"tiny", int64_min}, {"edge", int64_min}, {"nan", int64_min},
-        {"below", -9223372036854774784}, {"int", -42}, {"str", 77}, {"flag", 77}, {"nul", 77}, {"absent", 77},
-    };
-    for (const auto& [name, expected] : cases) EXPECT_EQ(json_get_int(doc, name, 77), expected) << name;
+                             R"("below":-9223372036854774784.0,"str":"x\"y","e":"","flag":true,"nul":null,"int":-42})");
+    doc.object_members.emplace_back("nan", parse_ok("0.5")).value.double_value = std::nan("");
+    const std::pair<const char*, std::int64_t> ints[] = {
+        {"pos", 3}, {"neg", -3}, {"huge", INT64_MIN}, {"tiny", INT64_MIN}, {"edge", INT64_MIN}, {"nan", INT64_MIN},
+        {"below", -9223372036854774784}, {"int", -42}, {"str", 77}, {"flag", 77}, {"nul", 77}, {"absent", 77}};
+    for (const auto& [name, expected] : ints) EXPECT_EQ(json_get_int(doc, name, 77), expected) << name;
+    const std::pair<const char*, const char*> strings[] = {
+        {"str", "x\"y"}, {"e", ""}, {"int", "-"}, {"flag", "-"}, {"nul", "-"}, {"absent", "-"}};
+    for (const auto& [name, expected] : strings) EXPECT_EQ(json_get_string(doc, name, "-"), expected) << name;
+    EXPECT_EQ(json_get_string(parse_ok(R"(["s"])"), "s", "-"), "-");
 }
 
-TEST_F(JsonValueAccess, JsonGetStringFallsBackForNonStrings) {
-    const JsonValue doc = parse_ok(R"({"n":12,"b":false,"e":"","s":"x\"y"})");
-    const std::pair<const char*, const char*> cases[] = {
-        {"n", "fallback"}, {"b", "fallback"}, {"e", ""}, {"s", "x\"y"}, {"absent", "fallback"}};
-    for (const auto& [name, expected] : cases) EXPECT_EQ(json_get_string(doc, name, "fallback"), expected) << name;
-    EXPECT_EQ(json_get_string(parse_ok(R"(["s"])"), "s", "fallback"), "fallback");
-}
-
-TEST_F(JsonValueAccess, AsDoubleRoundsIntToNearestAndRefusesNonNumbers) {
+TEST(JsonValueAccess, AsDoubleRoundsIntToNearestAndArraySizeCountsOnlyArrays) {
     EXPECT_EQ(parse_ok("9007199254740993").as_double().value_or(0), 9007199254740992.0);  // 2^53 + 1
     EXPECT_FALSE(parse_ok(R"("5")").as_double().has_value());
-}
-
-TEST_F(JsonValueAccess, ArraySizeIsZeroForEverythingButArrays) {
     for (const char* text : {R"({"a":1})", R"("ab")", "null", "[]"}) EXPECT_EQ(parse_ok(text).array_size(), 0u) << text;
     EXPECT_EQ(parse_ok("[1,[2,3],4]").array_size(), 3u);
 }
 
-TEST_F(JsonValueAccess, MoveAssignmentFromOwnDescendantKeepsTheDescendant) {
+TEST(JsonValueAccess, MoveAssignmentFromOwnDescendantKeepsTheDescendant) {
     JsonValue doc = parse_ok(R"([[["deep"]],2])");
     doc = std::move(doc.array_items[0]);
     EXPECT_EQ(doc.array_items.at(0).array_items.at(0).string_value, "deep");
 }
 
 // Far deeper than the parser allows: only an iterative teardown survives it.
-TEST_F(JsonValueAccess, DestroyingVeryDeepHandBuiltTreeDoesNotRecurse) {
+TEST(JsonValueAccess, DestroyingVeryDeepHandBuiltTreeDoesNotRecurse) {
     auto root = std::make_unique<JsonValue>();
     JsonValue* node = root.get();
     for (int i = 0; i < 1000000; ++i) {
@@ -69,4 +56,55 @@ TEST_F(JsonValueAccess, DestroyingVeryDeepHandBuiltTreeDoesNotRecurse) {
     root.reset();
 }
 
-}  // namespace tarn
+// Each document is written compactly; the written text reads back to itself.
+TEST(JsonWrite, DocumentsComeBackCompactInStoredOrder) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"b":1, "a":[true,null,"x"], "b":2.5})", R"({"b":1,"a":[true,null,"x"],"b":2.5})"},
+        {" [ ] ", "[]"}, {" { } \t\r\n", "{}"}, {R"( [{"a":{}},[[]],null,false] )", R"([{"a":{}},[[]],null,false])"},
+        {"[-9223372036854775808,9223372036854775807,-0,007]", "[-9223372036854775808,9223372036854775807,0,7]"},
+        {R"({"a\"b\u0001":"\b","":"\ud83d\ude00"})", "{\"a\\\"b\\u0001\":\"\\b\",\"\":\"\xF0\x9F\x98\x80\"}"},
+        {R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])",
+         R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])"},
+    };
+    for (const auto& [text, written] : cases) {
+        EXPECT_EQ(to_json(parse_ok(text)), written) << text;
+        EXPECT_EQ(to_json(parse_ok(written)), written) << text;
+    }
+    std::string out = "prefix:";
+    append_json(out, parse_ok("[1]"));
+    EXPECT_EQ(out, "prefix:[1]");
+}
+
+// -0.0, like every integral double, is written without a point (and so reads
+// back as the Int 0).
+TEST(JsonWrite, DoublesWithSeventeenSignificantDigits) {
+    const std::pair<double, const char*> cases[] = {
+        {0.1, "0.10000000000000001"}, {1.0, "1"}, {1e21, "1e+21"}, {1e-7, "9.9999999999999995e-08"},
+        {1e17, "1e+17"}, {-0.0, "-0"}, {HUGE_VAL, "1e999"}, {-HUGE_VAL, "-1e999"},
+        {std::nan(""), "null"},
+    };
+    for (const auto& [number, text] : cases) {
+        JsonValue value = parse_ok("0.5");  // a Double, given the value under test
+        value.double_value = number;
+        EXPECT_EQ(to_json(value), text) << text;
+    }
+}
+
+// append_json_string writes \b and \f, json_escape \u0008 and \u000c.
+TEST(JsonWrite, BothEscapingRules) {
+    const std::tuple<std::string, const char*, const char*> cases[] = {
+        {"\b\f", R"("\b\f")", R"(\u0008\u000c)"},
+        {"x\t\n\r\"\\/y", R"("x\t\n\r\"\\/y")", R"(x\t\n\r\"\\/y)"},
+        {"\0\x01\x0B\x1B\x1F"s, R"("\u0000\u0001\u000b\u001b\u001f")", R"(\u0000\u0001\u000b\u001b\u001f)"},
+        {"\x7F caf\xC3\xA9 \xFF\x80", "\"\x7F caf\xC3\xA9 \xFF\x80\"", "\x7F caf\xC3\xA9 \xFF\x80"},
+        {"", R"("")", ""},
+    };
+    for (const auto& [bytes, literal, escaped] : cases) {
+        std::string out;
+        append_json_string(out, bytes);
+        EXPECT_EQ(out, literal);
+        EXPECT_EQ(json_escape(bytes), escaped) << literal;
+    }
+}
+
+}  // namespace tarn::test
