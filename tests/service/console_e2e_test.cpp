@@ -1,8 +1,5 @@
 // The real executable in console mode against the private MariaDB.
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -21,14 +18,10 @@ const char* const batch_body =
     R"({"node_id":7,"meter_id":880002,"protocol":223,"volume_gal":10}],)"
     R"("events":[{"event_type":"boot","payload":{"reason":"power"}}]})";
 
-int readings_of(const char* meters) {
-    return std::stoi(sql(std::string("SELECT COUNT(*) FROM readings WHERE meter_id IN (") + meters + ")"));
-}
-
 TEST_F(ServiceTest, ConsoleRunWritesBatchesLogsAndStopsOnCtrlC) {
     write_config(standard_config("s3cret"));
-    ASSERT_TRUE(start_service({"--console", "extra", "arguments"})) << service_.stderr_text();
-    EXPECT_EQ(service_.stdout_text(), "TARN Ingest Service \xE2\x80\x94 console mode (Ctrl+C to stop)\n");
+    ASSERT_TRUE(start_service({"--console", "extra", "arguments"})) << service_.err();
+    EXPECT_EQ(service_.out(), "TARN Ingest Service \xE2\x80\x94 console mode (Ctrl+C to stop)\n");
 
     EXPECT_EQ(send("GET /api/health HTTP/1.1\r\n\r\n").body, R"({"ok":true})");
     EXPECT_EQ(send(ingest_request("{}", "S3CRET")).status, 401);
@@ -39,94 +32,74 @@ TEST_F(ServiceTest, ConsoleRunWritesBatchesLogsAndStopsOnCtrlC) {
     EXPECT_EQ(refused.status, 422);
     EXPECT_EQ(refused.body.rfind(R"({"error":"insert readings: [22007] )", 0), 0u) << refused.body;
 
-    const int before = readings_of("880001, 880002");
-    const RawResponse stored = send(ingest_request(batch_body, "s3cret"));
-    EXPECT_EQ(stored.body, R"({"ok":true,"clients_upserted":1,"readings_inserted":2,"events_inserted":1})");
-    EXPECT_EQ(readings_of("880001, 880002"), before + 2);
-    EXPECT_EQ(sql("SELECT volume_gal, gateway_received_at FROM readings WHERE meter_id = 880001 ORDER BY id DESC "
-                  "LIMIT 1"),
-              "1234.5\t2024-05-01 11:58:00\n");
+    sql("DELETE FROM readings WHERE meter_id IN (880001, 880002)");
+    EXPECT_EQ(send(ingest_request(batch_body, "s3cret")).body,
+              R"({"ok":true,"clients_upserted":1,"readings_inserted":2,"events_inserted":1})");
+    EXPECT_EQ(sql("SELECT meter_id, volume_gal, gateway_received_at FROM readings "
+                  "WHERE meter_id IN (880001, 880002) ORDER BY meter_id"),
+              "880001\t1234.5\t2024-05-01 11:58:00\n880002\t10\t2024-05-01 12:00:00\n");
 
     EXPECT_EQ(stop_service(SIGINT), 0);
-    const auto lines = lines_of(log_text());
-    const TestDatabase db = test_database();
-    ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(message_of(lines[0]), "INF config: loaded " + config_path());
-    EXPECT_EQ(message_of(lines[1]), "INF bind=127.0.0.1:" + std::to_string(port_) +
-                                        " odbc='MariaDB Unicode' mysql=127.0.0.1:" + db.port + " db=" + db.name +
-                                        " user=" + db.user);
-    EXPECT_EQ(message_of(lines[2]), "INF http: listening on 127.0.0.1:" + std::to_string(port_));
-    EXPECT_EQ(message_of(lines.back()), "INF http: stopped");
-    const std::string log = log_text();
+    const std::string log = text_of(log_path_), port = std::to_string(port_);
+    const auto messages = messages_of(log);
+    ASSERT_GE(messages.size(), 4u);
+    EXPECT_EQ(messages[0], "[INF] config: loaded " + config_path_);
+    EXPECT_EQ(messages[1], "[INF] bind=127.0.0.1:" + port + " odbc='MariaDB Unicode' mysql=127.0.0.1:" +
+                               db_fact("port") + " db=" + db_fact("database") + " user=" + db_fact("user"));
+    EXPECT_EQ(messages[2], "[INF] http: listening on 127.0.0.1:" + port);
+    EXPECT_EQ(messages.back(), "[INF] http: stopped");
     EXPECT_NE(log.find("[WRN] ingest: rejected (bad/missing token)"), std::string::npos);
     EXPECT_NE(log.find("[WRN] ingest: bad json: trailing garbage"), std::string::npos);
-    EXPECT_EQ(log.find(db.password), std::string::npos) << "the password is never logged";
+    EXPECT_EQ(log.find(db_fact("password")), std::string::npos) << "the password is never logged";
     EXPECT_EQ(log.find("s3cret"), std::string::npos) << "the token is never logged";
 }
 
 TEST_F(ServiceTest, SigtermAndSighupStopLikeCtrlCAndUnreachableDatabaseIs503) {
     auto config = standard_config();
     config.push_back("mysql_port=" + std::to_string(free_port()));
+    write_config(config);
     for (int signal_number : {SIGTERM, SIGHUP}) {
-        write_config(config);
-        ASSERT_TRUE(start_service()) << service_.stderr_text();
+        ASSERT_TRUE(start_service()) << service_.err();
         EXPECT_EQ(send(ingest_request("{}")).body, R"({"error":"db connect failed"})");
         EXPECT_EQ(stop_service(signal_number), 0) << signal_number;
-        EXPECT_NE(service_.stderr_text().find("[ERR] db: SQLDriverConnect failed: ["), std::string::npos);
+        EXPECT_NE(service_.err().find("[ERR] db: SQLDriverConnect failed: ["), std::string::npos);
     }
 }
 
 TEST_F(ServiceTest, MissingOrFaultyConfigurationRunsOnDefaults) {
-    const std::string defaults = "INF bind=0.0.0.0:41290 odbc='MySQL ODBC 8.0 Unicode Driver' "
-                                 "mysql=127.0.0.1:3306 db=tarn_water user=tarn_water";
-    struct Case {
-        std::vector<std::string> config;  // empty: no file at all
-        std::string first_line;
-    } cases[] = {
-        {{}, "ERR config: cannot open " + config_path() + " \xE2\x80\x94 using defaults"},
-        {{"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "no equals sign"},
-         "ERR config: missing '=' at line 3 \xE2\x80\x94 using defaults"},
+    const std::pair<Strings, std::string> cases[] = {
+        {{}, "cannot open " + config_path_},  // no file at all
+        {{"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "no equals sign"}, "missing '=' at line 3"},
     };
-    for (const Case& c : cases) {
-        std::filesystem::remove(config_path());
-        if (!c.config.empty()) write_config(c.config);
-        service_.start(TARN_SERVICE_EXE, {"--console"}, work_dir_, {{"NOTIFY_SOCKET", ""}});
-        ASSERT_TRUE(eventually([this] { return lines_of(service_.stderr_text()).size() >= 2; }, 10s));
-        const auto lines = lines_of(service_.stderr_text());
-        EXPECT_EQ(message_of(lines[0]), c.first_line);
-        EXPECT_EQ(message_of(lines[1]), defaults);
+    for (const auto& [config, error] : cases) {
+        std::filesystem::remove(config_path_);
+        if (!config.empty()) write_config(config);
+        start_service();  // on the default port, which may be taken
+        const auto messages = messages_of(service_.err());
+        ASSERT_GE(messages.size(), 2u) << service_.err();
+        EXPECT_EQ(messages[0], "[ERR] config: " + error + " \xE2\x80\x94 using defaults");
+        EXPECT_EQ(messages[1], "[INF] bind=0.0.0.0:41290 odbc='MySQL ODBC 8.0 Unicode Driver' "
+                               "mysql=127.0.0.1:3306 db=tarn_water user=tarn_water");
         stop_service(SIGINT);
-        EXPECT_FALSE(std::filesystem::exists(log_path())) << "no log file without a configuration";
+        EXPECT_FALSE(std::filesystem::exists(log_path_)) << "no log file without a configuration";
     }
 }
 
 TEST_F(ServiceTest, PortAlreadyTakenEndsTheRunWithStatus1) {
-    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(holder, 1), 0);
-
     write_config(standard_config());
-    EXPECT_FALSE(start_service());
-    int status = -1;
-    ASSERT_TRUE(service_.wait(10s, status));
-    EXPECT_EQ(status, 1);
-    const auto lines = lines_of(log_text());
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(message_of(lines[lines.size() - 2]), "ERR http: bind 127.0.0.1:" + std::to_string(port_) + " failed: 98");
-    EXPECT_EQ(message_of(lines.back()), "ERR service: failed to start HTTP listener");
-    ::close(holder);
+    ASSERT_TRUE(start_service()) << service_.err();
+    ChildProcess second;
+    ASSERT_TRUE(second.start(TARN_SERVICE_EXE, {"--console"}));
+    EXPECT_EQ(second.wait(), 1);
+    const auto messages = messages_of(text_of(log_path_));  // the first run appends nothing meanwhile
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "[ERR] http: bind 127.0.0.1:" + std::to_string(port_) + " failed: 98");
+    EXPECT_EQ(messages.back(), "[ERR] service: failed to start HTTP listener");
 }
 
 TEST_F(ServiceTest, UnknownFlagsExitWith2) {
     for (const std::string flag : {"--INSTALL", "-install", "--install=1", ""}) {
-        std::string out, err;
-        EXPECT_EQ(run_to_end(TARN_SERVICE_EXE, {flag, "--console"}, work_dir_, out, err), 2) << flag;
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(err, "unknown flag: " + flag + "\n");
+        EXPECT_EQ(run_to_end(TARN_SERVICE_EXE, {flag, "--console"}), "2 |unknown flag: " + flag + "\n");
     }
 }
 
@@ -134,17 +107,11 @@ TEST_F(ServiceTest, UnknownFlagsExitWith2) {
 // answered before the database object goes away, and the run ends cleanly.
 TEST_F(ServiceTest, StopWaitsForTheBatchBeingWritten) {
     write_config(standard_config());
-    ASSERT_TRUE(start_service()) << service_.stderr_text();
-    const int before = readings_of("990001");
-
-    // A second session holds the readings table for three seconds.
-    ChildProcess locker;
-    const TestDatabase db = test_database();
+    ASSERT_TRUE(start_service()) << service_.err();
+    sql("DELETE FROM readings WHERE meter_id = 990001");
+    ChildProcess locker;  // a second session holds the readings table for three seconds
     ASSERT_TRUE(locker.start("/usr/bin/mariadb",
-                             {"--no-defaults", "--protocol=tcp", "-h127.0.0.1", "-P" + db.port, "-u" + db.user,
-                              "-p" + db.password, db.name, "-e",
-                              "LOCK TABLES readings WRITE; SELECT SLEEP(3); UNLOCK TABLES;"},
-                             work_dir_));
+                             mariadb_args("LOCK TABLES readings WRITE; SELECT SLEEP(3); UNLOCK TABLES;")));
     std::this_thread::sleep_for(500ms);
     RawResponse response;
     std::thread client([&] {
@@ -152,11 +119,10 @@ TEST_F(ServiceTest, StopWaitsForTheBatchBeingWritten) {
             R"({"readings":[{"node_id":9,"meter_id":990001,"volume_gal":1,"gateway_received_at":"2024-01-01"}]})"));
     });
     std::this_thread::sleep_for(700ms);
-    const int status = stop_service(SIGINT);
+    EXPECT_EQ(stop_service(SIGINT), 0);
     client.join();
-    EXPECT_EQ(status, 0);
     EXPECT_EQ(response.status, 200) << response.body;
-    EXPECT_EQ(readings_of("990001"), before + 1);
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM readings WHERE meter_id = 990001"), "1\n");
 }
 
 }  // namespace

@@ -1,110 +1,128 @@
 // Shared set-up for end-to-end tests of the real executable on Linux.
 #include "service_fixture.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
-#include <regex>
 #include <sstream>
+#include <thread>
 
-#include "tarn/build_config.h"
 #include "test_env.h"
 
 namespace tarn::test {
-namespace {
 
-using namespace std::chrono_literals;
-
-std::string data_dir() {
-    return std::string(TARN_PROGRAM_DATA_DIR) + "/TARN/IngestService";
+std::string text_of(const std::string& path) {
+    std::string text;
+    read_file(path, text);
+    return text;
 }
 
-}  // namespace
+bool eventually(const std::function<bool()>& predicate, std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
 
-TestDatabase test_database() {
-    const std::string dir = env_or("TARN_TEST_MARIADB_DIR", "") + "/";
-    TestDatabase db;
-    read_file(dir + "port", db.port);
-    read_file(dir + "user", db.user);
-    read_file(dir + "password", db.password);
-    read_file(dir + "database", db.name);
-    return db;
+ChildProcess::~ChildProcess() {
+    if (running()) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool ChildProcess::start(const std::string& program, const Strings& args) {
+    const std::string stem = make_temp_dir("child") + "/";
+    out_path_ = stem + "out";
+    err_path_ = stem + "err";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    status_ = -1;
+    pid_ = ::fork();
+    if (pid_ != 0) return pid_ > 0;
+    // The test process may block or ignore signals; the child starts as from a shell.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) ::signal(s, SIG_DFL);
+    ::dup2(::open("/dev/null", O_RDONLY), 0);
+    ::dup2(::open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    ::dup2(::open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
+bool ChildProcess::running() {
+    int raw = 0;
+    if (pid_ > 0 && status_ < 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_) {
+        status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    }
+    return pid_ > 0 && status_ < 0;
+}
+
+std::string run_to_end(const std::string& program, const Strings& args) {
+    ChildProcess child;
+    const int status = child.start(program, args) ? child.wait(std::chrono::seconds(60)) : -1;
+    return std::to_string(status) + " " + child.out() + "|" + child.err();
+}
+
+std::string db_fact(const std::string& name) { return text_of(env_or("TARN_TEST_MARIADB_DIR", "") + "/" + name); }
+
+Strings mariadb_args(const std::string& statement) {
+    return {"--no-defaults", "--protocol=tcp", "-h127.0.0.1", "-P" + db_fact("port"), "-u" + db_fact("user"),
+            "-p" + db_fact("password"), "-N", "-B", db_fact("database"), "-e", statement};
 }
 
 std::string sql(const std::string& statement) {
-    const TestDatabase db = test_database();
-    std::string out, err;
-    run_to_end("/usr/bin/mariadb",
-               {"--no-defaults", "--protocol=tcp", "-h127.0.0.1", "-P" + db.port, "-u" + db.user,
-                "-p" + db.password, "-N", "-B", db.name, "-e", statement},
-               make_temp_dir("sql"), out, err);
-    return out;
+    const std::string output = run_to_end("/usr/bin/mariadb", mariadb_args(statement));
+    return output.substr(2, output.find('|') - 2);
 }
 
 std::string ingest_request(const std::string& body, const std::string& token) {
-    std::string request = "POST /api/ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    if (!token.empty()) request += "X-Tarn-Token: " + token + "\r\n";
-    return request + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::string token_header = token.empty() ? "" : "X-Tarn-Token: " + token + "\r\n";
+    return "POST /api/ingest HTTP/1.1\r\nHost: 127.0.0.1\r\n" + token_header +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string message_of(const std::string& line) {
-    static const std::regex format(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[(INF|WRN|ERR)\] (.*)$)");
-    std::smatch match;
-    return std::regex_match(line, match, format) ? match[1].str() + " " + match[2].str() : "unparsed: " + line;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+Strings messages_of(const std::string& log) {
+    Strings messages;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) messages.push_back(line.erase(0, 24));
+    return messages;
 }
 
 void ServiceTest::SetUp() {
-    work_dir_ = make_temp_dir("service");
     port_ = free_port();
-    std::filesystem::create_directories(data_dir());
-    std::filesystem::remove(config_path());
-    std::filesystem::remove(log_path());
+    std::filesystem::create_directories(data_dir_);
+    std::filesystem::remove(config_path_);
+    std::filesystem::remove(log_path_);
 }
 
-std::string ServiceTest::config_path() const { return data_dir() + "/tarn_ingest.conf"; }
-std::string ServiceTest::log_path() const { return data_dir() + "/service.log"; }
-
-void ServiceTest::write_config(const std::vector<std::string>& lines) {
+void ServiceTest::write_config(const Strings& lines) {
     std::string text;
     for (const auto& line : lines) text += line + "\n";
-    ASSERT_TRUE(write_file(config_path(), text));
+    ASSERT_TRUE(write_file(config_path_, text));
 }
 
-std::vector<std::string> ServiceTest::standard_config(const std::string& token) const {
-    const TestDatabase db = test_database();
-    return {"bind_addr=127.0.0.1",       "bind_port=" + std::to_string(port_), "odbc_driver=MariaDB Unicode",
-            "mysql_port=" + db.port,     "mysql_user=" + db.user,             "mysql_pass=" + db.password,
-            "mysql_db=" + db.name,       "ingest_token=" + token};
+Strings ServiceTest::standard_config(const std::string& token) const {
+    return {"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "odbc_driver=MariaDB Unicode",
+            "mysql_port=" + db_fact("port"), "mysql_user=" + db_fact("user"), "mysql_pass=" + db_fact("password"),
+            "mysql_db=" + db_fact("database"), "ingest_token=" + token};
 }
 
-bool ServiceTest::start_service(const std::vector<std::string>& arguments,
-                                const std::map<std::string, std::string>& env) {
-    std::map<std::string, std::string> environment{{"NOTIFY_SOCKET", ""}};
-    for (const auto& [name, value] : env) environment[name] = value;
-    if (!service_.start(TARN_SERVICE_EXE, arguments, work_dir_, environment)) return false;
-    eventually([this] { return !service_.running() || service_.stderr_text().find("http: listening on") != std::string::npos; },
-               20s);
+bool ServiceTest::start_service(const Strings& args, const std::string& notify_socket) {
+    notify_socket.empty() ? ::unsetenv("NOTIFY_SOCKET") : ::setenv("NOTIFY_SOCKET", notify_socket.c_str(), 1);
+    if (!service_.start(TARN_SERVICE_EXE, args)) return false;
+    eventually([this] { return !service_.running() || service_.err().find("http: listening on") != std::string::npos; },
+               std::chrono::seconds(20));
+    ::unsetenv("NOTIFY_SOCKET");
     return service_.running();
-}
-
-int ServiceTest::stop_service(int signal_number) {
-    service_.signal(signal_number);
-    int status = -1;
-    EXPECT_TRUE(service_.wait(15s, status));
-    return status;
-}
-
-std::string ServiceTest::log_text() const {
-    std::string text;
-    read_file(log_path(), text);
-    return text;
 }
 
 }  // namespace tarn::test
