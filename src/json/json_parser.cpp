@@ -153,6 +153,16 @@ struct JsonParser {
         return static_cast<std::size_t>(end - cursor) >= length && std::memcmp(cursor, literal, length) == 0;
     }
 
+    // Only the literal's own bytes are consumed: "nullx" is null followed by
+    // an x that the enclosing level rejects.
+    bool parse_literal(const char* literal, std::size_t length, JsonType type, bool bool_value, JsonValue& out) {
+        if (!remaining_starts_with(literal, length)) return fail("unexpected char");
+        out.type = type;
+        out.bool_value = bool_value;
+        cursor += length;
+        return true;
+    }
+
     bool parse_value(JsonValue& out) {
         skip_whitespace();
         if (cursor == end) return fail("unexpected end");
@@ -165,28 +175,11 @@ struct JsonParser {
             case '[':
                 return parse_array(out);
             case 'n':
-                if (remaining_starts_with("null", 4)) {
-                    out.type = JsonType::Null;
-                    cursor += 4;
-                    return true;
-                }
-                return fail("unexpected char");
+                return parse_literal("null", 4, JsonType::Null, false, out);
             case 't':
-                if (remaining_starts_with("true", 4)) {
-                    out.type = JsonType::Bool;
-                    out.bool_value = true;
-                    cursor += 4;
-                    return true;
-                }
-                return fail("unexpected char");
+                return parse_literal("true", 4, JsonType::Bool, true, out);
             case 'f':
-                if (remaining_starts_with("false", 5)) {
-                    out.type = JsonType::Bool;
-                    out.bool_value = false;
-                    cursor += 5;
-                    return true;
-                }
-                return fail("unexpected char");
+                return parse_literal("false", 5, JsonType::Bool, false, out);
             default:
                 if (*cursor == '-' || is_digit(*cursor)) return parse_number(out);
                 return fail("unexpected char");
