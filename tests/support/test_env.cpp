@@ -24,7 +24,7 @@ std::string host_path(const std::string& path) {
 }
 
 std::string testdata_dir() {
-    return host_path(env_or("TARN_TESTDATA_DIR", "../shared/testdata"));
+    return host_path(env_or("TARN_TEST_SOURCE_DIR", ".") + "/tests/json/data");
 }
 
 std::string make_temp_dir(const std::string& tag) {

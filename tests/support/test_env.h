@@ -13,7 +13,7 @@ std::string env_or(const char* name, const std::string& fallback);
 // maps the host root to drive Z:).
 std::string host_path(const std::string& path);
 
-// The public JSON test data folder (TARN_TESTDATA_DIR), as a host path.
+// The JSON test data folder of the checkout (tests/json/data), as a host path.
 std::string testdata_dir();
 
 // A fresh, empty folder for one test, below the build tree's temp area.
