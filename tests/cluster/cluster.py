@@ -119,8 +119,13 @@ class Failover(soak.Soak):
             thread.start()
         say("%d gateways posting to 2 instances" % len(gateways))
         time.sleep(self.args.before)
+        # The soak's own kill: the time is taken right before the signal, so
+        # that no batch sent after it can have been committed by the writer.
         self.events["kill"] = now()
-        say("%s; so far %s" % (self.galera("kill", writer), self.progress()))
+        pid = self.nodes[writer - 1].kill9()
+        if pid is None:
+            raise soak.SoakError("node%d does not run" % writer)
+        say("killed node%d (%d) with SIGKILL; so far %s" % (writer, pid, self.progress()))
         time.sleep(self.args.down)
         self.events["restart"] = now()
         restarted = self.galera("restart", writer)
