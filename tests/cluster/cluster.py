@@ -137,6 +137,8 @@ class Failover(soak.Soak):
         self.stop_clients.set()
         for thread in gateways:
             thread.join(self.args.http_timeout + 15)
+            if thread.is_alive():
+                self.problems.append("a gateway got no reply within %.0f s" % (self.args.http_timeout + 15))
         say("load stopped: %s" % self.progress())
         for name, after in (("the kill", self.events["kill"]), ("the rejoin", self.events["rejoined"])):
             for instance in (0, 1):
