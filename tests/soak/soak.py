@@ -208,6 +208,10 @@ class MariaDb:
                                 capture_output=True, text=True, timeout=mariadb_script_timeout_s)
         if result.returncode != 0:
             raise SoakError("scripts/mariadb start failed:\n" + result.stdout + result.stderr)
+        self.load()
+
+    def load(self):
+        """Reads what a client needs from the files the start script wrote into the folder."""
         port = int(self.read("port"))
         if self.port is not None and port != self.port:
             # The service's configuration names the old port; the caller
@@ -273,6 +277,8 @@ class Service:
 
     def __init__(self, exe, conf_path, work_dir, port):
         self.exe = exe
+        # What starts the service; a caller may put a wrapper in front.
+        self.command = [exe, "--console"]
         self.conf_path = conf_path
         self.port = port
         self.console_log = os.path.join(work_dir, "service-console.log")
@@ -313,7 +319,7 @@ class Service:
         """Starts the service and waits until /api/health answers."""
         for _ in range(3):
             with open(self.console_log, "ab") as out:
-                self.proc = subprocess.Popen([self.exe, "--console"], stdin=subprocess.DEVNULL,
+                self.proc = subprocess.Popen(self.command, stdin=subprocess.DEVNULL,
                                              stdout=out, stderr=subprocess.STDOUT)
             with open(self.pid_path, "w") as f:
                 f.write(str(self.proc.pid))
@@ -396,10 +402,12 @@ class Soak:
             self.batches.append(batch)
         return batch
 
-    def send(self, batch):
-        """POSTs the batch once and records what came back. Never resends."""
+    def send(self, batch, service=None):
+        """POSTs the batch once (to the soak's service, or to `service`) and records what came back.
+        Never resends."""
+        service = service or self.service
         batch.sent_at = time.monotonic() - started_at
-        conn = http.client.HTTPConnection("127.0.0.1", self.service.port, timeout=self.args.http_timeout)
+        conn = http.client.HTTPConnection("127.0.0.1", service.port, timeout=self.args.http_timeout)
         try:
             try:
                 conn.connect()
@@ -407,7 +415,7 @@ class Soak:
                 batch.outcome = REFUSED
                 return
             conn.request("POST", "/api/ingest", body=batch.body,
-                         headers={"X-Tarn-Token": self.service.token, "Content-Type": "application/json"})
+                         headers={"X-Tarn-Token": service.token, "Content-Type": "application/json"})
             response = conn.getresponse()
             batch.status = response.status
             batch.reply = response.read().decode("utf-8", "replace")
