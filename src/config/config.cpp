@@ -7,6 +7,8 @@
 namespace tarn {
 namespace {
 
+constexpr char utf8_byte_order_mark[] = "\xEF\xBB\xBF";
+
 bool is_trimmed_byte(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
 // The C library's decimal conversion (std::strtoll: leading white space,
@@ -55,6 +57,9 @@ bool load_config(const std::string& path, Config& config, std::string& error) {
     std::string raw;
     while (std::getline(in, raw)) {
         ++line_number;
+        // Windows Notepad starts a UTF-8 file with a byte-order mark; as part
+        // of the first key it would make that line count for nothing.
+        if (line_number == 1 && raw.rfind(utf8_byte_order_mark, 0) == 0) raw.erase(0, sizeof utf8_byte_order_mark - 1);
         const std::string line = trim(raw);
         if (line.empty() || line[0] == '#') continue;
         const std::size_t eq = line.find('=');

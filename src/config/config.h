@@ -25,8 +25,8 @@ struct Config {
 // Returns `text` without leading and trailing spaces, tabs and carriage returns.
 std::string trim(std::string_view text);
 
-// Reads the key=value file at `path` into `config`. Returns true when the
-// whole file was read. On failure returns false with a one-line reason in
+// Reads the key=value file at `path` into `config`; a UTF-8 byte-order mark
+// at its start is skipped. Returns true when the whole file was read. On failure returns false with a one-line reason in
 // `error` ("cannot open <path>" or "missing '=' at line <n>"); `config` may
 // then hold values from the lines before the faulty one.
 bool load_config(const std::string& path, Config& config, std::string& error);

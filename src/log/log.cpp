@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "log/local_time.h"
 
@@ -23,6 +24,32 @@ const char* level_tag(LogLevel level) {
         case LogLevel::Error: return "ERR";
     }
     return "???";
+}
+
+// Copies `text` to `out` (room for `size` bytes with the NUL) with every
+// control byte escaped: line feed, carriage return and tab as \n, \r, \t,
+// the others as \xHH. A text can echo client data (a database diagnostic
+// quoting a value, say); a line feed in it must not start a line that looks
+// like an entry of its own. Cut at the end of the last escape that fits.
+void escape_controls(const char* text, char* out, std::size_t size) {
+    static const char hex[] = "0123456789abcdef";
+    std::size_t n = 0;
+    for (; *text != '\0'; ++text) {
+        const auto c = static_cast<unsigned char>(*text);
+        char escape[5] = {static_cast<char>(c), '\0'};
+        if (c < 0x20 || c == 0x7f) {
+            escape[0] = '\\';
+            escape[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : c == '\t' ? 't' : 'x';
+            if (escape[1] == 'x') {
+                escape[2] = hex[c >> 4];
+                escape[3] = hex[c & 0xf];
+            }
+        }
+        const std::size_t length = std::char_traits<char>::length(escape);
+        if (n + length >= size) break;
+        for (std::size_t i = 0; i < length; ++i) out[n++] = escape[i];
+    }
+    out[n] = '\0';
 }
 
 void close_file_locked() {
@@ -48,13 +75,15 @@ void Log::close() {
 void Log::write(LogLevel level, const char* format, ...) {
     // Formatting happens before the lock so that one thread's formatting does
     // not hold up the others; the buffers are fixed, nothing is allocated.
-    char message[2048];
+    char formatted[2048];
     va_list args;
     va_start(args, format);
     // After an encoding error the buffer may hold anything, even no NUL; write the
     // line with an empty message rather than whatever the buffer holds.
-    if (std::vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+    if (std::vsnprintf(formatted, sizeof formatted, format, args) < 0) formatted[0] = '\0';
     va_end(args);
+    char message[2048];
+    escape_controls(formatted, message, sizeof message);
 
     const LocalTime t = local_time_now();
     char stamp[32];

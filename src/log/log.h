@@ -31,7 +31,9 @@ public:
     // Closes the current file, if any; later lines reach standard error only.
     static void close();
 
-    // Formats one message (cut to 2047 bytes) and writes
+    // Formats one message, escapes its control bytes (a line feed becomes
+    // \n, so that every entry is one line; others \r, \t or \xHH), cuts it
+    // to 2047 bytes and writes
     // "YYYY-MM-DD hh:mm:ss.mmm [TAG] message\n" to the file (flushed at once)
     // and to standard error. Never fails towards the caller.
     static void write(LogLevel level, const char* format, ...) TARN_PRINTF_FORMAT(2, 3);

@@ -26,12 +26,11 @@ const std::set<std::string> accepted_leniently = {
 // y_ files parse, n_ files fail with a message unless listed above, i_ files
 // may go either way; nothing crashes, and every accepted file writes stably.
 TEST(JsonTestSuite, EveryFileIsJudgedAsListedAndAcceptedOnesWriteStably) {
-    const auto dir = std::filesystem::path(testdata_dir()) / "JSONTestSuite" / "test_parsing";
+    const auto dir = std::filesystem::path(source_path("tests/json/data/JSONTestSuite/test_parsing"));
     std::size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        std::string text;
-        ASSERT_TRUE(read_file(entry.path().string(), text)) << name;
+        const std::string text = text_of(entry.path().string());
         ++files;
         JsonValue value;
         const std::string error = parse_error(text, &value);
@@ -42,7 +41,7 @@ TEST(JsonTestSuite, EveryFileIsJudgedAsListedAndAcceptedOnesWriteStably) {
         const std::string once = to_json(value);
         EXPECT_EQ(to_json(parse_ok(once)), once) << name;
     }
-    EXPECT_EQ(files, 318u) << "JSONTestSuite not found under " << testdata_dir();
+    EXPECT_EQ(files, 318u) << "JSONTestSuite not found under " << dir;
 }
 
 }  // namespace tarn::test

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -35,8 +36,7 @@ std::vector<std::string> messages(std::vector<std::string> lines) {
 class LogTest : public ::testing::Test {
 protected:
     std::vector<std::string> file_lines() const {
-        std::string contents;
-        EXPECT_TRUE(test::read_file(path_, contents)) << path_;
+        const std::string contents = test::text_of(path_);
         EXPECT_EQ(contents.find('\r'), std::string::npos) << "the file gets bare line feeds";
         return split_lines(contents);
     }
@@ -53,6 +53,35 @@ TEST_F(LogTest, FileAndStandardErrorGetTheSameLinesWithTheirTags) {
     std::vector<std::string> expected;
     for (std::string tag : {"DBG", "INF", "WRN", "ERR", "???"}) expected.push_back(tag + " http: slow client 7");
     EXPECT_EQ(messages(lines), expected);
+}
+
+// The local time to the minute, as the C library formats it.
+std::string local_minute() {
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", std::localtime(&now)));
+}
+
+TEST_F(LogTest, TimestampIsTheLocalTimeWithMilliseconds) {
+    Log::open(path_);
+    const std::string before = local_minute();
+    Log::write(LogLevel::Info, "tick");
+    const std::string after = local_minute();
+    const std::vector<std::string> lines = file_lines();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string minute = lines[0].substr(0, 16);
+    EXPECT_TRUE(minute == before || minute == after) << lines[0] << " at " << before;
+}
+
+// A diagnostic can echo client data: a line feed in it made one entry look
+// like two.
+TEST_F(LogTest, ControlBytesInAMessageAreEscapedSoAnEntryIsOneLine) {
+    Log::open(path_);
+    Log::write(LogLevel::Error, "db: [22007] bad value '%s'", "2024\n-01\r\t\x1b[31m\x7f \xE2\x80\x94");
+    EXPECT_EQ(messages(file_lines()),
+              std::vector<std::string>{"ERR db: [22007] bad value '2024\\n-01\\r\\t\\x1b[31m\\x7f \xE2\x80\x94'"});
+    Log::write(LogLevel::Info, "%s", (std::string(2046, 'x') + "\n").c_str());
+    EXPECT_EQ(messages(file_lines()).back(), "INF " + std::string(2046, 'x')) << "an escape is never cut in half";
 }
 
 TEST_F(LogTest, MessagesAreCutTo2047Bytes) {
