@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "http/socket.h"
@@ -18,6 +19,12 @@ struct HttpRequest {
     std::string path;
     std::string body;
     std::map<std::string, std::string> headers;
+    // Set by the server for the handler's call, empty in a request built by
+    // hand; either may be asked any number of times while the call runs.
+    // client_gone: the client has closed or reset its connection, so a reply
+    // would reach no one. stopping: the server has begun to stop.
+    std::function<bool()> client_gone;
+    std::function<bool()> stopping;
 };
 
 // The reply a handler returns.
@@ -30,6 +37,12 @@ struct HttpResponse {
 // The one request handler of a server. Called on connection threads, several
 // at once, without any lock held by the server.
 using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+
+// Looks at a request whose head (method, path, headers) has arrived, before
+// any of its body is read, and returns a reply to send instead of reading
+// the body, or nothing to go on. Called like the handler: on connection
+// threads, several at once, without any lock held by the server.
+using HttpHeadCheck = std::function<std::optional<HttpResponse>(const HttpRequest& head)>;
 
 // "OK", "Not Found", ... for the statuses the service uses; "Error" otherwise.
 std::string reason_phrase(std::int32_t status);

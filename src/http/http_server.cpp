@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "http/thread_start.h"
 #include "log/log.h"
 
 namespace tarn {
@@ -19,10 +20,25 @@ constexpr auto accept_retry_pause = std::chrono::milliseconds(50);
 // since fewer freed stacks stay cached for reuse.
 constexpr std::size_t connection_stack_bytes = std::size_t{1} << 20;
 
+// A lingering client may send at most a whole request before it is cut off.
+constexpr std::size_t linger_drop_bytes = http_max_body_bytes + http_header_limit_bytes;
+// Sockets lingering at once; more are closed at once.
+constexpr std::size_t max_lingering_sockets = 1024;
+
+std::string ipv4_text(std::uint32_t address) {
+    in_addr in{};
+    in.s_addr = address;
+    char text[INET_ADDRSTRLEN] = {};
+    return ::inet_ntop(AF_INET, &in, text, sizeof text) != nullptr ? text : "?";
+}
+
 }  // namespace
 
-HttpServer::HttpServer(std::string bind_addr, std::uint16_t bind_port, HttpHandler handler)
-    : bind_addr_(std::move(bind_addr)), bind_port_(bind_port), handler_(std::move(handler)) {}
+HttpServer::HttpServer(std::string bind_addr, std::uint16_t bind_port, HttpHandler handler, HttpHeadCheck check_head)
+    : bind_addr_(std::move(bind_addr)),
+      bind_port_(bind_port),
+      handler_(std::move(handler)),
+      check_head_(std::move(check_head)) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -40,37 +56,41 @@ bool HttpServer::start() {
     }
     winsock_started_ = true;
 
-    const socket_t s = open_tcp_socket();
-    bool ok = false;
-    if (s == invalid_socket) {
-        Log::write(LogLevel::Error, "http: socket() failed: %d", last_socket_error());
-    } else {
-        set_listen_address_options(s);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(bind_port_);
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (!bind_addr_.empty() && bind_addr_ != "0.0.0.0" && !parse_ipv4(bind_addr_, address.sin_addr)) {
-            Log::write(LogLevel::Error, "http: bad bind_addr %s", bind_addr_.c_str());
-        } else if (!bind_ipv4(s, address)) {
-            Log::write(LogLevel::Error, "http: bind %s:%u failed: %d", bind_addr_.c_str(), unsigned{bind_port_},
-                       last_socket_error());
-        } else if (!listen_max(s)) {
-            Log::write(LogLevel::Error, "http: listen failed: %d", last_socket_error());
-        } else {
-            ok = true;
-        }
-        if (!ok) close_socket(s);
-    }
-    if (!ok) {
+    Socket s(open_tcp_socket());
+    // On a failure the socket is closed before the socket library is released.
+    const auto fail = [&s, this] {
+        s.reset();
         socket_library_cleanup();
         winsock_started_ = false;
         return false;
+    };
+    if (!s.valid()) {
+        Log::write(LogLevel::Error, "http: socket() failed: %d", last_socket_error());
+        return fail();
+    }
+    set_listen_address_options(s.get());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(bind_port_);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!bind_addr_.empty() && bind_addr_ != "0.0.0.0" && !parse_ipv4(bind_addr_, address.sin_addr)) {
+        Log::write(LogLevel::Error, "http: bad bind_addr %s", bind_addr_.c_str());
+        return fail();
+    }
+    if (!bind_ipv4(s.get(), address)) {
+        Log::write(LogLevel::Error, "http: bind %s:%u failed: %d", bind_addr_.c_str(), unsigned{bind_port_},
+                   last_socket_error());
+        return fail();
+    }
+    if (!listen_max(s.get())) {
+        Log::write(LogLevel::Error, "http: listen failed: %d", last_socket_error());
+        return fail();
     }
 
-    listen_socket_ = s;
-    bound_port_ = local_port(s);
+    bound_port_ = local_port(s.get());
+    listen_socket_ = std::move(s);
     Log::write(LogLevel::Info, "http: listening on %s:%u", bind_addr_.c_str(), unsigned{bind_port_});
+    closer_.start({timeouts_.linger_ms, linger_drop_bytes, max_lingering_sockets});
     accept_thread_ = std::thread([this] { accept_loop(); });
     return true;
 }
@@ -81,16 +101,15 @@ void HttpServer::stop() {
     // The accept thread reads listen_socket_ until it is joined; it is reset
     // only afterwards.
     bool listener_closed = false;
-    if (listen_socket_ != invalid_socket) listener_closed = stop_listening(listen_socket_);
+    if (listen_socket_.valid()) listener_closed = stop_listening(listen_socket_.get());
     if (accept_thread_.joinable()) accept_thread_.join();
-    if (listen_socket_ != invalid_socket) {
-        if (!listener_closed) close_socket(listen_socket_);
-        listen_socket_ = invalid_socket;
-    }
+    if (listener_closed) listen_socket_.release();
+    listen_socket_.reset();
 
     // Every accepted connection is registered by now (the accept thread
     // registers before it starts a connection thread, and it has ended).
     cut_off_connections();
+    closer_.stop();
 
     if (winsock_started_) {
         socket_library_cleanup();
@@ -102,8 +121,9 @@ void HttpServer::stop() {
 void HttpServer::accept_loop() {
     for (;;) {
         if (stopping_.load()) return;
-        const socket_t s = accept_connection(listen_socket_);
-        if (s == invalid_socket) {
+        std::uint32_t peer = 0;
+        Socket s(accept_connection(listen_socket_.get(), peer));
+        if (!s.valid()) {
             const int code = last_socket_error();
             if (stopping_.load() || accept_error_ends_loop(code)) return;
             Log::write(LogLevel::Warn, "http: accept failed: %d", code);
@@ -112,12 +132,11 @@ void HttpServer::accept_loop() {
         }
 
         Connections::iterator connection;
-        if (!admit(s, connection)) {
-            reply_busy(s);
+        const Admission admission = admit(s, peer, connection);
+        if (admission != Admission::admitted) {
+            reply_busy(std::move(s), admission, peer);
             continue;
         }
-        set_receive_timeout(s, timeouts_.receive_ms);
-        set_send_timeout(s, timeouts_.send_ms);
         std::string error;
         bool started = false;
         try {
@@ -128,31 +147,40 @@ void HttpServer::accept_loop() {
         }
         if (!started) {
             Log::write(LogLevel::Warn, "http: cannot start a connection thread: %s", error.c_str());
-            finish_connection(connection);
+            finish_connection(connection, false);
         }
     }
 }
 
-bool HttpServer::admit(socket_t s, Connections::iterator& connection) {
+HttpServer::Admission HttpServer::admit(Socket& s, std::uint32_t peer, Connections::iterator& connection) {
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    if (connections_.size() >= max_connections) return false;
+    if (connections_.size() >= max_connections) return Admission::server_busy;
+    std::size_t& from_peer = peer_connections_[peer];
+    if (from_peer >= max_connections_per_peer) return Admission::peer_busy;
+    ++from_peer;
     busy_logged_ = false;
-    connection = connections_.emplace(connections_.end(), s, Clock::now());
-    return true;
+    busy_peers_logged_.erase(peer);
+    set_receive_timeout(s.get(), timeouts_.receive_ms);
+    set_send_timeout(s.get(), timeouts_.send_ms);
+    connection = connections_.emplace(connections_.end(), std::move(s), peer, Clock::now());
+    return Admission::admitted;
 }
 
-void HttpServer::reply_busy(socket_t s) {
-    if (!busy_logged_) {
+void HttpServer::reply_busy(Socket s, Admission admission, std::uint32_t peer) {
+    if (admission == Admission::server_busy && !busy_logged_) {
         Log::write(LogLevel::Warn, "http: %u connections open, refusing more with 503",
                    static_cast<unsigned>(max_connections));
         busy_logged_ = true;
+    } else if (admission == Admission::peer_busy && busy_peers_logged_.insert(peer).second) {
+        Log::write(LogLevel::Warn, "http: %u connections open from %s, refusing more from it with 503",
+                   static_cast<unsigned>(max_connections_per_peer), ipv4_text(peer).c_str());
     }
     HttpResponse response;
     response.status = 503;
     response.body = "{\"error\":\"server busy\"}";
-    set_send_timeout(s, timeouts_.busy_send_ms);
-    write_response(s, response);
-    close_socket(s);
+    set_send_timeout(s.get(), timeouts_.busy_send_ms);
+    write_response(s.get(), response);
+    closer_.close(std::move(s));
 }
 
 void HttpServer::enter_handler(Connections::iterator connection) {
@@ -160,9 +188,11 @@ void HttpServer::enter_handler(Connections::iterator connection) {
     connection->in_handler = true;
 }
 
-void HttpServer::finish_connection(Connections::iterator connection) {
+void HttpServer::finish_connection(Connections::iterator connection, bool linger) {
     std::lock_guard<std::mutex> lock(connections_mutex_);
-    close_socket(connection->socket);
+    if (linger) closer_.close(std::move(connection->socket));
+    const auto from_peer = peer_connections_.find(connection->peer);
+    if (from_peer != peer_connections_.end() && --from_peer->second == 0) peer_connections_.erase(from_peer);
     connections_.erase(connection);
     if (connections_.empty()) connections_changed_.notify_all();
     // Unlocking the mutex is the last access to the server: stop() may
@@ -174,7 +204,7 @@ void HttpServer::cut_off_connections() {
     for (Connection& connection : connections_) {
         if (connection.in_handler) continue;
         connection.cut_off = true;
-        shutdown_receive(connection.socket);
+        shutdown_receive(connection.socket.get());
     }
     connections_changed_.wait(lock, [this] { return connections_.empty(); });
 }

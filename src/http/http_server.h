@@ -7,14 +7,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
 #include "http/http_message.h"
+#include "http/lingering_close.h"
 #include "http/socket.h"
 
 namespace tarn {
+
+// The service's request limits.
+// The connection is dropped, without a reply, once this much has arrived
+// without a complete header block (counting whatever came with it).
+constexpr std::size_t http_header_limit_bytes = 65536;
+// Largest Content-Length taken (4 MiB); more gets 413.
+constexpr std::uint32_t http_max_body_bytes = 4194304;
 
 // The service's connection timeouts.
 // Receive and send timeout of each accepted socket: bounds every single recv
@@ -28,6 +38,9 @@ constexpr int http_header_deadline_ms = 30000;
 // Send timeout of the 503 "server busy" reply, which the accept thread
 // writes itself; short, so that a dead peer cannot stall accepting.
 constexpr int http_busy_send_timeout_ms = 1000;
+// After an early reply (400, 401, 413, 503) the client's remaining bytes are
+// read and dropped for at most this long, so that it reads the reply.
+constexpr int http_linger_ms = 2000;
 
 // How long a connection may take. The defaults are the service's values;
 // only tests shorten them.
@@ -36,6 +49,7 @@ struct HttpTimeouts {
     int send_ms = http_send_timeout_ms;
     int header_deadline_ms = http_header_deadline_ms;
     int busy_send_ms = http_busy_send_timeout_ms;
+    int linger_ms = http_linger_ms;
 };
 
 // Serves one request per connection with the one handler it owns.
@@ -45,10 +59,14 @@ class HttpServer {
 public:
     // Most connections served at once; one more gets 503 "server busy".
     static constexpr std::size_t max_connections = 256;
+    // Most connections served at once for one client address, so that one
+    // host cannot take every slot; one more from it gets 503 "server busy".
+    static constexpr std::size_t max_connections_per_peer = 64;
 
     // Stores the settings; opens nothing and logs nothing. An empty
-    // `bind_addr` or "0.0.0.0" means every local interface.
-    HttpServer(std::string bind_addr, std::uint16_t bind_port, HttpHandler handler);
+    // `bind_addr` or "0.0.0.0" means every local interface. `check_head`, when
+    // given, sees each request before its body is read and may answer it.
+    HttpServer(std::string bind_addr, std::uint16_t bind_port, HttpHandler handler, HttpHeadCheck check_head = {});
     // Calls stop().
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
@@ -64,11 +82,12 @@ public:
     bool start();
 
     // Stops accepting, joins the accept thread, cuts off connections that are
-    // still reading their request, waits for every connection thread to end
-    // (a request inside the handler runs to its end and gets its reply), then
-    // logs "http: stopped". Only the first call acts; safe after a failed
-    // start(). After it returns no connection thread touches the server or
-    // the handler.
+    // still reading their request (one whose body was arriving gets 503),
+    // waits for every connection thread to end (a request inside the handler
+    // runs to its end and gets its reply; the handler sees stopping() turn
+    // true), lets early replies finish lingering, then logs "http: stopped".
+    // Only the first call acts; safe after a failed start(). After it returns
+    // no connection thread touches the server or the handler.
     void stop();
 
     // The port the listener is bound to (the one the system chose when
@@ -79,38 +98,42 @@ public:
     std::size_t live_connections() const;
 
 private:
-    // Lets the request reader's fuzz target register a socket of its own
-    // with admit() and run handle_connection on it, as the accept loop does.
-    friend struct HttpServerTestAccess;
-
     using Clock = std::chrono::steady_clock;
 
     // One accepted connection, registered by the accept thread before its
     // thread starts and removed by that thread as its very last step.
     struct Connection {
-        socket_t socket = invalid_socket;
+        Socket socket;
+        std::uint32_t peer = 0;  // IPv4 address, network order
         Clock::time_point accepted_at;
-        bool in_handler = false;  // set once the handler runs; stop() then lets it finish
+        bool in_handler = false;           // set once the handler runs; stop() then lets it finish
         std::atomic<bool> cut_off{false};  // set by stop() for a connection still reading
 
-        Connection(socket_t s, Clock::time_point when) : socket(s), accepted_at(when) {}
+        Connection(Socket s, std::uint32_t from, Clock::time_point when)
+            : socket(std::move(s)), peer(from), accepted_at(when) {}
     };
     using Connections = std::list<Connection>;
+    enum class Admission { admitted, server_busy, peer_busy };
 
     void accept_loop();
-    // Registers accepted socket `s`; false when max_connections are served.
-    bool admit(socket_t s, Connections::iterator& connection);
-    void reply_busy(socket_t s);
+    // Registers accepted socket `s` from `peer` unless max_connections, or
+    // max_connections_per_peer from that address, are served already.
+    Admission admit(Socket& s, std::uint32_t peer, Connections::iterator& connection);
+    void reply_busy(Socket s, Admission admission, std::uint32_t peer);
     // The connection routine: reads one request, calls the handler, replies,
     // and closes the socket (through finish_connection) on every path.
     void handle_connection(Connections::iterator connection);
+    // Reads the header block into `buffer`, up to and past its blank line at
+    // `marker`. False when the connection is to be closed without a reply.
+    bool read_header_block(Connection& connection, std::string& buffer, std::size_t& marker);
     // Marks the connection as inside the handler, so that stop() no longer
     // cuts it off.
     void enter_handler(Connections::iterator connection);
-    // Closes the socket and removes the connection, under the mutex, so that
-    // stop() never shuts down a socket number that has been reused. The
-    // calling thread must not touch the server afterwards.
-    void finish_connection(Connections::iterator connection);
+    // Closes the socket (after a lingering close when `linger`) and removes
+    // the connection, under the mutex, so that stop() never shuts down a
+    // socket number that has been reused. The calling thread must not touch
+    // the server afterwards.
+    void finish_connection(Connections::iterator connection, bool linger);
     // Shuts down the receive side of every connection not yet in the
     // handler and waits until no connection is left.
     void cut_off_connections();
@@ -118,17 +141,23 @@ private:
     const std::string bind_addr_;
     const std::uint16_t bind_port_;
     HttpHandler handler_;
+    HttpHeadCheck check_head_;
     std::atomic<bool> stopping_{false};
-    socket_t listen_socket_ = invalid_socket;
+    Socket listen_socket_;
     std::thread accept_thread_;
     bool winsock_started_ = false;
     HttpTimeouts timeouts_;
     std::uint16_t bound_port_ = 0;
+    LingeringCloser closer_;
 
     mutable std::mutex connections_mutex_;
     std::condition_variable connections_changed_;
-    Connections connections_;   // guarded by connections_mutex_
-    bool busy_logged_ = false;  // accept thread only: one Warn line per busy spell
+    Connections connections_;                               // guarded by connections_mutex_
+    std::map<std::uint32_t, std::size_t> peer_connections_;  // guarded by connections_mutex_
+    // Accept thread only: one Warn line per busy spell, for the server and
+    // for each address.
+    bool busy_logged_ = false;
+    std::set<std::uint32_t> busy_peers_logged_;
 };
 
 }  // namespace tarn

@@ -1,14 +1,11 @@
 // POSIX sockets behind the seam of socket.h.
-#include "http/socket.h"
-
-#include <netinet/tcp.h>
-#include <pthread.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <memory>
+
+#include "http/socket.h"
 
 namespace tarn {
 namespace {
@@ -22,14 +19,6 @@ void set_timeout_option(socket_t s, int option, int milliseconds) {
     ::setsockopt(s, SOL_SOCKET, option, &tv, sizeof tv);
 }
 
-extern "C" void* run_thread_body(void* argument) {
-    const std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
-    (*body)();
-    return nullptr;
-}
-
-std::atomic<int> thread_starts_to_fail{0};
-
 }  // namespace
 
 bool socket_library_startup() { return true; }
@@ -42,18 +31,13 @@ void close_socket(socket_t s) {
 
 int last_socket_error() { return errno; }
 
-void set_socket_timeouts(socket_t s, int milliseconds) {
-    set_receive_timeout(s, milliseconds);
-    set_send_timeout(s, milliseconds);
-}
-
 void set_receive_timeout(socket_t s, int milliseconds) { set_timeout_option(s, SO_RCVTIMEO, milliseconds); }
 
 void set_send_timeout(socket_t s, int milliseconds) { set_timeout_option(s, SO_SNDTIMEO, milliseconds); }
 
 void shutdown_receive(socket_t s) { ::shutdown(s, SHUT_RD); }
 
-void shutdown_both(socket_t s) { ::shutdown(s, SHUT_RDWR); }
+void shutdown_send(socket_t s) { ::shutdown(s, SHUT_WR); }
 
 long receive_some(socket_t s, char* buffer, std::size_t size) {
     ssize_t n;
@@ -78,17 +62,41 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int /*timeo
     return receive_some(s, buffer, size);
 }
 
+bool peer_has_closed(socket_t s) {
+    pollfd entry{s, POLLIN | POLLRDHUP, 0};
+    if (::poll(&entry, 1, 0) <= 0) return false;
+    if ((entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
+    char byte;
+    const ssize_t n = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+bool wait_readable(const std::vector<socket_t>& sockets, std::vector<bool>& readable, int timeout_ms) {
+    std::vector<pollfd> entries;
+    entries.reserve(sockets.size());
+    for (socket_t s : sockets) entries.push_back(pollfd{s, POLLIN, 0});
+    readable.assign(sockets.size(), false);
+    const int ready = ::poll(entries.data(), entries.size(), timeout_ms);
+    if (ready < 0) return errno == EINTR;
+    for (std::size_t i = 0; i < entries.size(); ++i) readable[i] = entries[i].revents != 0;
+    return true;
+}
+
 void set_listen_address_options(socket_t s) {
     int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 }
 
-socket_t accept_connection(socket_t s) {
+socket_t accept_connection(socket_t s, std::uint32_t& peer_address) {
     for (;;) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         const socket_t client = ::accept(s, reinterpret_cast<sockaddr*>(&peer), &length);
-        if (client >= 0 || errno != EINTR) return client < 0 ? invalid_socket : client;
+        if (client >= 0) {
+            peer_address = peer.sin_addr.s_addr;
+            return client;
+        }
+        if (errno != EINTR) return invalid_socket;
     }
 }
 
@@ -100,30 +108,5 @@ bool stop_listening(socket_t s) {
     ::shutdown(s, SHUT_RDWR);
     return false;
 }
-
-bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes, std::string& error) {
-    if (thread_starts_to_fail.load() > 0 && thread_starts_to_fail.fetch_sub(1) > 0) {
-        error = "injected failure";
-        return false;
-    }
-    auto owned = std::make_unique<std::function<void()>>(std::move(body));
-    pthread_attr_t attributes;
-    int rc = pthread_attr_init(&attributes);
-    if (rc == 0) {
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_attr_setstacksize(&attributes, stack_bytes);
-        pthread_t thread;
-        rc = pthread_create(&thread, &attributes, run_thread_body, owned.get());
-        pthread_attr_destroy(&attributes);
-    }
-    if (rc != 0) {
-        error = std::string("pthread_create: ") + std::strerror(rc);
-        return false;
-    }
-    owned.release();  // the thread owns it now
-    return true;
-}
-
-void fail_next_thread_starts(int count) { thread_starts_to_fail = count; }
 
 }  // namespace tarn

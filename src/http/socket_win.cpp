@@ -1,14 +1,10 @@
 // Windows Sockets 2 behind the seam of socket.h.
-#include "http/socket.h"
-
 #include <windows.h>
-#include <process.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <memory>
+
+#include "http/socket.h"
 
 namespace tarn {
 namespace {
@@ -22,14 +18,6 @@ void set_timeout_option(socket_t s, int option, int milliseconds) {
 int clamp_length(std::size_t size) {
     return size > 0x7fffffffu ? 0x7fffffff : static_cast<int>(size);
 }
-
-unsigned __stdcall run_thread_body(void* argument) {
-    const std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(argument));
-    (*body)();
-    return 0;
-}
-
-std::atomic<int> thread_starts_to_fail{0};
 
 }  // namespace
 
@@ -46,18 +34,13 @@ void close_socket(socket_t s) {
 
 int last_socket_error() { return ::WSAGetLastError(); }
 
-void set_socket_timeouts(socket_t s, int milliseconds) {
-    set_receive_timeout(s, milliseconds);
-    set_send_timeout(s, milliseconds);
-}
-
 void set_receive_timeout(socket_t s, int milliseconds) { set_timeout_option(s, SO_RCVTIMEO, milliseconds); }
 
 void set_send_timeout(socket_t s, int milliseconds) { set_timeout_option(s, SO_SNDTIMEO, milliseconds); }
 
 void shutdown_receive(socket_t s) { ::shutdown(s, SD_RECEIVE); }
 
-void shutdown_both(socket_t s) { ::shutdown(s, SD_BOTH); }
+void shutdown_send(socket_t s) { ::shutdown(s, SD_SEND); }
 
 long receive_some(socket_t s, char* buffer, std::size_t size) {
     return ::recv(s, buffer, clamp_length(size), 0);
@@ -89,15 +72,44 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int timeout
     }
 }
 
-void set_listen_address_options(socket_t s) {
-    BOOL on = TRUE;
-    ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+bool peer_has_closed(socket_t s) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval none{};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &none);
+    if (ready < 0) return true;
+    if (ready == 0) return false;
+    // Readable: data, the end of the stream, or a reset. A peek tells which
+    // without taking anything, and does not block once select said readable.
+    char byte;
+    const int n = ::recv(s, &byte, 1, MSG_PEEK);
+    return n == 0 || (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK);
 }
 
-socket_t accept_connection(socket_t s) {
+bool wait_readable(const std::vector<socket_t>& sockets, std::vector<bool>& readable, int timeout_ms) {
+    std::vector<WSAPOLLFD> entries;
+    entries.reserve(sockets.size());
+    for (socket_t s : sockets) entries.push_back(WSAPOLLFD{s, POLLRDNORM, 0});
+    readable.assign(sockets.size(), false);
+    if (entries.empty()) {
+        ::Sleep(static_cast<DWORD>(timeout_ms));
+        return true;
+    }
+    const int ready = ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), timeout_ms);
+    if (ready < 0) return false;
+    for (std::size_t i = 0; i < entries.size(); ++i) readable[i] = entries[i].revents != 0;
+    return true;
+}
+
+void set_listen_address_options(socket_t) {}
+
+socket_t accept_connection(socket_t s, std::uint32_t& peer_address) {
     sockaddr_in peer{};
     int length = sizeof peer;
-    return ::accept(s, reinterpret_cast<sockaddr*>(&peer), &length);
+    const socket_t client = ::accept(s, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (client != invalid_socket) peer_address = peer.sin_addr.s_addr;
+    return client;
 }
 
 bool accept_error_ends_loop(int code) { return code == WSAEINTR || code == WSAENOTSOCK; }
@@ -107,26 +119,5 @@ bool stop_listening(socket_t s) {
     ::closesocket(s);
     return true;
 }
-
-bool start_detached_thread(std::function<void()> body, std::size_t stack_bytes, std::string& error) {
-    if (thread_starts_to_fail.load() > 0 && thread_starts_to_fail.fetch_sub(1) > 0) {
-        error = "injected failure";
-        return false;
-    }
-    auto owned = std::make_unique<std::function<void()>>(std::move(body));
-    // _beginthreadex, not CreateThread, so that the C runtime is set up for
-    // the thread; the size is the reservation, committed as it is used.
-    const std::uintptr_t handle = ::_beginthreadex(nullptr, static_cast<unsigned>(stack_bytes), run_thread_body,
-                                                   owned.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    if (handle == 0) {
-        error = std::string("_beginthreadex: ") + std::strerror(errno);
-        return false;
-    }
-    owned.release();  // the thread owns it now
-    ::CloseHandle(reinterpret_cast<HANDLE>(handle));
-    return true;
-}
-
-void fail_next_thread_starts(int count) { thread_starts_to_fail = count; }
 
 }  // namespace tarn

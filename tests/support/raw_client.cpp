@@ -1,7 +1,9 @@
 // A tiny blocking TCP client for tests: raw bytes out, raw bytes back.
 #include "raw_client.h"
 
+#include <atomic>
 #include <cstdlib>
+#include <random>
 
 namespace tarn::test {
 namespace {
@@ -77,10 +79,18 @@ std::string exchange(std::uint16_t port, const std::string& request, const std::
     return client.read_all();
 }
 
+// Below the systems' ephemeral ranges (Linux from 32768, Windows from
+// 49152): a port the system chose could be handed to a client connection of
+// a test running alongside before the server that wants it binds it.
 std::uint16_t free_port() {
     ensure_socket_library();
-    const Socket s(open_tcp_socket());
-    return bind_ipv4(s.get(), ipv4("127.0.0.1", 0)) ? local_port(s.get()) : 0;
+    static std::atomic<unsigned> next{20000u + static_cast<unsigned>(std::random_device{}() % 12000u)};
+    for (int tries = 0; tries < 1000; ++tries) {
+        const auto port = static_cast<std::uint16_t>(20000u + next++ % 12000u);
+        const Socket s(open_tcp_socket());
+        if (bind_ipv4(s.get(), ipv4("0.0.0.0", port))) return port;
+    }
+    return 0;
 }
 
 }  // namespace tarn::test

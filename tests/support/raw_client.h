@@ -42,7 +42,8 @@ RawResponse parse_raw_response(const std::string& bytes);
 // server closes.
 std::string exchange(std::uint16_t port, const std::string& request, const std::string& from = "");
 
-// A port on 127.0.0.1 that was free a moment ago.
+// A port that was free a moment ago, outside the range the system hands
+// out for client connections.
 std::uint16_t free_port();
 
 }  // namespace tarn::test

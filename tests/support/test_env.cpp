@@ -1,13 +1,12 @@
-// Paths and folders that CTest hands to the test programs.
+// Paths, folders, files, waits and the log capture shared by the test programs.
 #include "test_env.h"
 
 #include <atomic>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace tarn::test {
 
@@ -23,8 +22,8 @@ std::string host_path(const std::string& path) {
     return path;
 }
 
-std::string testdata_dir() {
-    return host_path(env_or("TARN_TEST_SOURCE_DIR", ".") + "/tests/json/data");
+std::string source_path(const std::string& relative) {
+    return host_path(env_or("TARN_TEST_SOURCE_DIR", ".") + "/" + relative);
 }
 
 std::string make_temp_dir(const std::string& tag) {
@@ -38,20 +37,38 @@ std::string make_temp_dir(const std::string& tag) {
     return dir.generic_string();
 }
 
-bool read_file(const std::string& path, std::string& contents) {
+std::string text_of(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
     std::ostringstream buffer;
     buffer << in.rdbuf();
-    contents = buffer.str();
-    return true;
+    return buffer.str();
 }
 
 bool write_file(const std::string& path, const std::string& contents) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
     out << contents;
     return static_cast<bool>(out);
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::string mariadb_fact(const std::string& name, const std::string& dir) {
+    const std::string folder = dir.empty() ? host_path(env_or("TARN_TEST_MARIADB_DIR", "")) : dir;
+    return text_of(folder + "/" + name);
+}
+
+int LogCapture::count(const std::string& needle) const {
+    const std::string all = text();
+    int n = 0;
+    for (std::size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) ++n;
+    return n;
 }
 
 }  // namespace tarn::test

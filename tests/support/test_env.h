@@ -1,7 +1,13 @@
-// Paths and folders that CTest hands to the test programs.
+// What every test program may need: paths CTest hands in, temp folders,
+// whole files, waiting for a condition, the log captured to a file, and the
+// facts of the private MariaDB.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
+
+#include "log/log.h"
 
 namespace tarn::test {
 
@@ -13,17 +19,43 @@ std::string env_or(const char* name, const std::string& fallback);
 // maps the host root to drive Z:).
 std::string host_path(const std::string& path);
 
-// The JSON test data folder of the checkout (tests/json/data), as a host path.
-std::string testdata_dir();
+// The checkout's folder `relative` (e.g. "tests/json/data"), as a host path.
+std::string source_path(const std::string& relative);
 
 // A fresh, empty folder for one test, below the build tree's temp area.
 // The folder is not removed afterwards, so a failing test leaves its files.
 std::string make_temp_dir(const std::string& tag);
 
-// Reads a whole file; returns false when it cannot be opened.
-bool read_file(const std::string& path, std::string& contents);
+// A whole file; "" when it cannot be read.
+std::string text_of(const std::string& path);
 
-// Writes `contents` to `path`, replacing it; returns false on failure.
+// Writes `contents` to `path`, replacing it; false on failure.
 bool write_file(const std::string& path, const std::string& contents);
+
+// Asks `condition` every 10 ms until it holds or `timeout` passes (a loaded
+// machine, or Wine, can take seconds to start hundreds of threads); returns
+// its last answer.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A fact of the private MariaDB that scripts/mariadb wrote into its folder
+// (TARN_TEST_MARIADB_DIR unless `dir` is given): "port", "user", "password",
+// "database", "reader" (a user with SELECT only) or "reader_password".
+std::string mariadb_fact(const std::string& name, const std::string& dir = "");
+
+// Sends the process-wide log to a fresh file for the life of the object.
+class LogCapture {
+public:
+    LogCapture() { Log::open(path); }
+    ~LogCapture() { Log::close(); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() const { return text_of(path); }
+    // How many times `needle` occurs in the log so far.
+    int count(const std::string& needle) const;
+
+    const std::string path = make_temp_dir("log") + "/service.log";
+};
 
 }  // namespace tarn::test
