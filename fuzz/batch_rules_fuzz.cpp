@@ -90,7 +90,8 @@ void check_reading(const tarn::JsonValue& element, const std::string& fallback) 
     if (!tarn::read_reading_row(element, fallback, row, error)) {
         if (!is_node_id(node_id)) {
             if (error != "reading node_id out of range") fail("reading error text", error);
-        } else if (error != "reading missing required field") {
+        } else if (error != "reading missing required field" && error != "reading meter_id out of range" &&
+                   error != "reading protocol out of range") {
             fail("reading error text", error);
         }
         return;
@@ -101,6 +102,11 @@ void check_reading(const tarn::JsonValue& element, const std::string& fallback) 
     }
     if (tarn::json_get_int(element, "meter_id", -1) < 0 || tarn::json_get_int(element, "volume_gal", -1) < 0) {
         fail("reading accepted without meter_id or volume_gal", "");
+    }
+    // Numbers that name things are stored as they were sent, never wrapped.
+    if (row.meter_id != tarn::json_get_int(element, "meter_id", -1) ||
+        row.protocol != tarn::json_get_int(element, "protocol", 0)) {
+        fail("reading meter_id or protocol wrapped", std::to_string(row.meter_id));
     }
     const std::string& when = row.gateway_received_at;
     if (when.empty() || when.compare(0, 4, "2020") < 0) fail("reading timestamp before 2020", when);

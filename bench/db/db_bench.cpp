@@ -83,11 +83,9 @@ std::string batch_text(int batch, int readings) {
 class Session {
 public:
     explicit Session(const std::string& connection_string) {
-        SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
-        SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, tarn::odbc_int_attr(SQL_OV_ODBC3), 0);
-        SQLHANDLE dbc = SQL_NULL_HANDLE;
-        SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc);
-        dbc_.reset(dbc);
+        env_.allocate(SQL_NULL_HANDLE);
+        SQLSetEnvAttr(env_.get(), SQL_ATTR_ODBC_VERSION, tarn::odbc_int_attr(SQL_OV_ODBC3), 0);
+        dbc_.allocate(env_.get());
         std::string text = connection_string;
         const SQLRETURN rc = SQLDriverConnect(dbc_.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
                                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
@@ -96,10 +94,6 @@ public:
             std::exit(1);
         }
         dbc_.set_connected();
-    }
-    ~Session() {
-        dbc_.reset();
-        SQLFreeHandle(SQL_HANDLE_ENV, env_);
     }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -123,8 +117,8 @@ public:
     }
 
 private:
-    SQLHANDLE env_ = SQL_NULL_HANDLE;
-    tarn::OdbcConnection dbc_;
+    tarn::OdbcEnvironment env_;
+    tarn::OdbcConnection dbc_;  // declared after the environment: freed before it
 };
 
 struct Rows {
@@ -284,7 +278,7 @@ int main(int argc, char** argv) {
         auto start = Clock::now();
         for (const tarn::JsonValue& document : documents) {
             tarn::IngestCounts counts;
-            if (!db.ingest_batch(document, counts)) {
+            if (db.ingest_batch(document, counts) != tarn::BatchOutcome::committed) {
                 std::fprintf(stderr, "db_bench: ingest_batch: %s\n", counts.error.c_str());
                 return 1;
             }

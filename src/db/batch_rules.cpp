@@ -27,6 +27,8 @@ std::uint32_t low_32_bits(std::int64_t value) {
 
 bool is_node_id(std::int64_t value) { return value >= min_node_id && value <= max_node_id; }
 
+bool fits_32_bits(std::int64_t value) { return value >= 0 && value <= std::int64_t{0xFFFFFFFF}; }
+
 // The member's number when it is one and finite; absent otherwise.
 std::optional<double> finite_double(const JsonValue& element, std::string_view name) {
     const JsonValue* member = element.find(name);
@@ -126,6 +128,17 @@ bool read_reading_row(const JsonValue& element, const std::string& fallback_time
 
     if (meter_id < 0 || raw_volume < 0 || timestamp.empty()) {
         error = "reading missing required field";
+        return false;
+    }
+    // Numbers that name a meter or a protocol are never wrapped: meter
+    // 4294967296 stored as meter 0 would file the reading under another
+    // meter. (The volume keeps its low 32 bits: a counter that wraps.)
+    if (!fits_32_bits(meter_id)) {
+        error = "reading meter_id out of range";
+        return false;
+    }
+    if (!fits_32_bits(protocol)) {
+        error = "reading protocol out of range";
         return false;
     }
 

@@ -59,8 +59,9 @@ std::string batch_fallback_timestamp(const JsonValue& root);
 std::optional<ClientRow> read_client_row(const JsonValue& element, const std::string& fallback_timestamp);
 
 // Fills `row` from `element` (an Object) and returns true, or returns false
-// with "reading node_id out of range" or "reading missing required field" in
-// `error`.
+// with "reading node_id out of range", "reading missing required field",
+// "reading meter_id out of range" or "reading protocol out of range" (a
+// number beyond 32 bits, or a negative protocol) in `error`.
 bool read_reading_row(const JsonValue& element, const std::string& fallback_timestamp, ReadingRow& row,
                       std::string& error);
 

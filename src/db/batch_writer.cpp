@@ -32,36 +32,80 @@ constexpr SQLULEN event_type_column_size = 32;
 constexpr SQLULEN uint32_column_size = 10;
 constexpr SQLULEN double_column_size = 15;
 
+// Bytes a row's execute packet takes besides its values: command, statement
+// id, flags, null bitmap and parameter types, generously; and per value at
+// most, besides its bytes: its length prefix.
+constexpr std::size_t packet_overhead_bytes = 64;
+constexpr std::size_t value_overhead_bytes = 9;
+
+// Server and client-library error numbers for a packet above
+// max_allowed_packet (ER_NET_PACKET_TOO_LARGE, CR_NET_PACKET_TOO_LARGE).
+constexpr long packet_too_large_errors[] = {1153, 2020};
+// Client-library error numbers for a connection that is gone
+// (CR_SERVER_GONE_ERROR, CR_SERVER_LOST).
+constexpr long connection_lost_errors[] = {2006, 2013};
+
 // Read by nobody: the address handed to the driver for a NULL number.
 const std::uint32_t unused_uint32 = 0;
 const double unused_double = 0.0;
+
+template <std::size_t N>
+bool is_one_of(long value, const long (&values)[N]) {
+    for (long v : values) {
+        if (v == value) return true;
+    }
+    return false;
+}
+
+// A failed step: its error text, and what it says about the batch and the
+// connection.
+struct StepFailure {
+    std::string error;
+    bool content = false;          // the row itself was refused: no retry helps
+    bool connection_lost = false;  // the connection is unusable: drop it
+};
+
+StepFailure step_failure(const std::string& step, const OdbcError& diag) {
+    StepFailure failure;
+    failure.error = step + ": " + diag.text;
+    // SQLSTATE class 22 (data exception): a value the server refuses.
+    failure.content = diag.state.rfind("22", 0) == 0 || is_one_of(diag.native_error, packet_too_large_errors);
+    // Class 08 (connection exception) and time-outs leave the connection
+    // unusable, even when it still looks alive (a cluster node that left
+    // its cluster answers every statement with 08S01).
+    failure.connection_lost = diag.state.rfind("08", 0) == 0 || diag.state == "HYT00" || diag.state == "HYT01" ||
+                              is_one_of(diag.native_error, connection_lost_errors);
+    return failure;
+}
 
 // Binds the parameters of one row and keeps their buffers alive until the
 // row has been executed. Numbers are bound by address: the caller's variables
 // must outlive the execution. Text copies and indicator words live in deques,
 // so the addresses already given to the driver stay put as more are added.
+// Texts are bound with their byte length, so that a zero byte in one is
+// stored, not taken for its end.
 class ParamBinder {
 public:
-    explicit ParamBinder(SQLHSTMT stmt) : stmt_(stmt) {}
+    explicit ParamBinder(SQLHANDLE stmt) : stmt_(stmt) {}
     ParamBinder(const ParamBinder&) = delete;
     ParamBinder& operator=(const ParamBinder&) = delete;
 
     void bind_varchar(const std::string& text, SQLULEN column_size) {
         std::string& copy = texts_.emplace_back(text);
         bind(SQL_C_CHAR, SQL_VARCHAR, column_size, copy.data(), static_cast<SQLLEN>(copy.size() + 1),
-             indicator(SQL_NTS));
+             indicator(static_cast<SQLLEN>(copy.size())), copy.size());
     }
 
     void bind_long_text(const std::optional<std::string>& text) {
         std::string& copy = texts_.emplace_back(text ? *text : std::string());
         const SQLLEN length = static_cast<SQLLEN>(copy.size());
         bind(SQL_C_CHAR, SQL_LONGVARCHAR, static_cast<SQLULEN>(copy.size() + 1), copy.data(), length + 1,
-             indicator(text ? length : SQL_NULL_DATA));
+             indicator(text ? length : SQL_NULL_DATA), copy.size());
     }
 
     void bind_uint32(const std::uint32_t* value, bool is_null) {
         bind(SQL_C_ULONG, SQL_INTEGER, uint32_column_size, const_cast<std::uint32_t*>(value), 0,
-             indicator(is_null ? SQL_NULL_DATA : 0));
+             indicator(is_null ? SQL_NULL_DATA : 0), sizeof *value);
     }
     void bind_uint32(const std::optional<std::uint32_t>& value) {
         bind_uint32(value ? &*value : &unused_uint32, !value);
@@ -69,47 +113,36 @@ public:
 
     void bind_double(const double* value, bool is_null) {
         bind(SQL_C_DOUBLE, SQL_DOUBLE, double_column_size, const_cast<double*>(value), 0,
-             indicator(is_null ? SQL_NULL_DATA : 0));
+             indicator(is_null ? SQL_NULL_DATA : 0), sizeof *value);
     }
     void bind_double(const std::optional<double>& value) { bind_double(value ? &*value : &unused_double, !value); }
+
+    // The size of the row's execute packet, at most.
+    std::size_t packet_bytes() const { return packet_bytes_; }
 
 private:
     SQLLEN* indicator(SQLLEN value) { return &indicators_.emplace_back(value); }
 
     void bind(SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN column_size, SQLPOINTER value,
-              SQLLEN buffer_length, SQLLEN* indicator_word) {
+              SQLLEN buffer_length, SQLLEN* indicator_word, std::size_t value_bytes) {
         SQLBindParameter(stmt_, next_param_, SQL_PARAM_INPUT, c_type, sql_type, column_size, 0, value,
                          buffer_length, indicator_word);
         ++next_param_;
+        packet_bytes_ += value_bytes + value_overhead_bytes;
     }
 
-    SQLHSTMT stmt_;
+    SQLHANDLE stmt_;
     SQLUSMALLINT next_param_ = 1;
+    std::size_t packet_bytes_ = packet_overhead_bytes;
     std::deque<SQLLEN> indicators_;
     std::deque<std::string> texts_;
 };
-
-// Executes the bound row. On failure returns false with "<step>: [SQLSTATE]
-// message" in `error`.
-bool execute_step(SQLHSTMT stmt, const char* step, std::string& error) {
-    if (odbc_succeeded(SQLExecute(stmt))) return true;
-    error = std::string(step) + ": " + odbc_diag(SQL_HANDLE_STMT, stmt);
-    return false;
-}
-
-// Allocates `stmt` on `dbc` and prepares `sql` on it. A statement that fails
-// to prepare is reported by its first execution.
-bool prepare(SQLHDBC dbc, const char* sql, OdbcStatement& stmt) {
-    if (!stmt.allocate(dbc)) return false;
-    SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql)), SQL_NTS);
-    return true;
-}
 
 // Autocommit is off exactly while a batch runs. If the batch is left without
 // a commit or an explicit rollback (an exception), the destructor rolls back.
 class Transaction {
 public:
-    explicit Transaction(SQLHDBC dbc) : dbc_(dbc) {
+    explicit Transaction(SQLHANDLE dbc) : dbc_(dbc) {
         SQLSetConnectAttrW(dbc_, SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_OFF), 0);
     }
     Transaction(const Transaction&) = delete;
@@ -119,13 +152,17 @@ public:
     }
 
     // Commits and switches autocommit back on, whatever the outcome. Returns
-    // false with the connection's diagnostic text in `diag` when the commit
-    // failed; the text is read before the autocommit call replaces it.
-    bool commit(std::string& diag) {
+    // false with the connection's diagnostic in `diag` when the commit
+    // failed; it is read before the autocommit call replaces it.
+    bool commit(OdbcError& diag) {
         open_ = false;
-        const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_COMMIT);
-        const bool committed = odbc_succeeded(rc);
-        if (!committed) diag = odbc_diag(SQL_HANDLE_DBC, dbc_);
+        const bool committed = odbc_succeeded(odbc_commit(dbc_));
+        if (!committed) {
+            diag = odbc_error(SQL_HANDLE_DBC, dbc_);
+            // Switching autocommit back on would commit a transaction that
+            // the failed commit left open.
+            SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+        }
         autocommit_on();
         return committed;
     }
@@ -139,138 +176,167 @@ public:
 private:
     void autocommit_on() { SQLSetConnectAttrW(dbc_, SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_ON), 0); }
 
-    SQLHDBC dbc_;
+    SQLHANDLE dbc_;
     bool open_ = true;
 };
 
-// One section of a batch: the statement is prepared once, then each Object
-// element is read into a row by `read` and executed after `bind`. `read`
-// returns false to stop the batch with `error` set, or false with `error`
-// empty to skip the element.
+// One section of a batch: its statement, and the names its errors carry.
 struct Section {
     const char* sql;
-    const char* prepare_error;
-    const char* step;
+    const char* prepare_step;  // "prepare clients failed", ...
+    const char* step;          // "upsert clients", ...
 };
 
+// Writes one section: the statement is prepared once, then each Object
+// element is read into a row by `read` and executed after `bind`. `read`
+// returns false to stop the batch with an error text (a content error), or
+// false with the text empty to skip the element. Rows larger than
+// `max_packet_bytes` (when not 0) are refused before they are sent, since
+// the server would drop the connection over them.
 template <typename Row, typename Read, typename Bind>
-bool write_section(SQLHDBC dbc, const Section& section, const JsonValue& elements, OdbcStatement& stmt,
-                   std::int32_t& count, std::string& error, Read read, Bind bind) {
-    if (!prepare(dbc, section.sql, stmt)) {
-        error = section.prepare_error;
+bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& elements, std::size_t max_packet_bytes,
+                   std::int32_t& count, StepFailure& failure, Read read, Bind bind) {
+    OdbcStatement stmt;
+    if (!stmt.allocate(dbc)) {
+        failure = step_failure(section.prepare_step, odbc_error(SQL_HANDLE_DBC, dbc));
+        return false;
+    }
+    if (!odbc_succeeded(odbc_prepare(stmt.get(), section.sql))) {
+        failure = step_failure(section.prepare_step, odbc_error(SQL_HANDLE_STMT, stmt.get()));
         return false;
     }
     for (const JsonValue& element : elements.array_items) {
         if (element.type != JsonType::Object) continue;
         Row row;
-        if (!read(element, row, error)) {
-            if (error.empty()) continue;
+        if (!read(element, row, failure.error)) {
+            if (failure.error.empty()) continue;
+            failure.content = true;
             return false;
         }
         SQLFreeStmt(stmt.get(), SQL_RESET_PARAMS);
         // The binder and the row stay alive until the row has been executed.
         ParamBinder binder(stmt.get());
         bind(binder, row);
-        if (!execute_step(stmt.get(), section.step, error)) return false;
+        if (max_packet_bytes != 0 && binder.packet_bytes() > max_packet_bytes) {
+            failure.error = std::string(section.step) + ": row of " + std::to_string(binder.packet_bytes()) +
+                            " bytes is larger than the server's max_allowed_packet of " +
+                            std::to_string(max_packet_bytes) + " bytes";
+            failure.content = true;
+            return false;
+        }
+        if (!odbc_succeeded(odbc_execute(stmt.get()))) {
+            failure = step_failure(section.step, odbc_error(SQL_HANDLE_STMT, stmt.get()));
+            return false;
+        }
         ++count;
     }
-    stmt.reset();
     return true;
 }
 
-bool write_clients(SQLHDBC dbc, const JsonValue& elements, const std::string& fallback, OdbcStatement& stmt,
-                   IngestCounts& counts, std::string& error) {
-    const Section section{upsert_clients_sql, "prepare clients failed", "upsert clients"};
-    return write_section<ClientRow>(
-        dbc, section, elements, stmt, counts.clients_upserted, error,
-        [&fallback](const JsonValue& element, ClientRow& row, std::string&) {
-            std::optional<ClientRow> read = read_client_row(element, fallback);
-            if (read) row = std::move(*read);
-            return read.has_value();  // a client outside the node range is skipped
-        },
-        [](ParamBinder& binder, ClientRow& row) {
-            binder.bind_uint32(&row.node_id, false);
-            binder.bind_varchar(row.chip, chip_column_size);
-            binder.bind_varchar(row.fw_version, fw_version_column_size);
-            binder.bind_varchar(row.first_seen, timestamp_column_size);
-            binder.bind_varchar(row.last_seen, timestamp_column_size);
-            binder.bind_double(row.last_rssi_dbm);
-            binder.bind_uint32(row.last_lqi);
-        });
+// The three sections of a batch, written in the order clients, readings,
+// events, each only when its member is a non-empty array.
+bool write_sections(SQLHANDLE dbc, const JsonValue& root, std::size_t max_packet_bytes, IngestCounts& counts,
+                    StepFailure& failure) {
+    const std::string fallback = batch_fallback_timestamp(root);
+    const auto present = [&root](const char* name) -> const JsonValue* {
+        const JsonValue* section = root.find(name);
+        return section != nullptr && section->array_size() > 0 ? section : nullptr;
+    };
+    if (const JsonValue* clients = present("clients")) {
+        const bool written = write_section<ClientRow>(
+            dbc, {upsert_clients_sql, "prepare clients failed", "upsert clients"}, *clients, max_packet_bytes,
+            counts.clients_upserted, failure,
+            [&fallback](const JsonValue& element, ClientRow& row, std::string&) {
+                std::optional<ClientRow> read = read_client_row(element, fallback);
+                if (read) row = std::move(*read);
+                return read.has_value();  // a client outside the node range is skipped
+            },
+            [](ParamBinder& binder, ClientRow& row) {
+                binder.bind_uint32(&row.node_id, false);
+                binder.bind_varchar(row.chip, chip_column_size);
+                binder.bind_varchar(row.fw_version, fw_version_column_size);
+                binder.bind_varchar(row.first_seen, timestamp_column_size);
+                binder.bind_varchar(row.last_seen, timestamp_column_size);
+                binder.bind_double(row.last_rssi_dbm);
+                binder.bind_uint32(row.last_lqi);
+            });
+        if (!written) return false;
+    }
+    if (const JsonValue* readings = present("readings")) {
+        const bool written = write_section<ReadingRow>(
+            dbc, {insert_readings_sql, "prepare readings failed", "insert readings"}, *readings, max_packet_bytes,
+            counts.readings_inserted, failure,
+            [&fallback](const JsonValue& element, ReadingRow& row, std::string& error) {
+                return read_reading_row(element, fallback, row, error);
+            },
+            [](ParamBinder& binder, ReadingRow& row) {
+                binder.bind_uint32(&row.node_id, false);
+                binder.bind_uint32(&row.meter_id, false);
+                binder.bind_uint32(&row.protocol, false);
+                binder.bind_double(&row.volume_gal, false);
+                binder.bind_double(row.flow_gpm);
+                binder.bind_uint32(row.freq_hz);
+                binder.bind_double(row.rssi_dbm);
+                binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
+            });
+        if (!written) return false;
+    }
+    if (const JsonValue* events = present("events")) {
+        return write_section<EventRow>(
+            dbc, {insert_events_sql, "prepare events failed", "insert events"}, *events, max_packet_bytes,
+            counts.events_inserted, failure,
+            [&fallback](const JsonValue& element, EventRow& row, std::string& error) {
+                return read_event_row(element, fallback, row, error);
+            },
+            [](ParamBinder& binder, EventRow& row) {
+                binder.bind_uint32(row.node_id);
+                binder.bind_varchar(row.event_type, event_type_column_size);
+                binder.bind_long_text(row.payload_json);
+                binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
+            });
+    }
+    return true;
 }
 
-bool write_readings(SQLHDBC dbc, const JsonValue& elements, const std::string& fallback, OdbcStatement& stmt,
-                    IngestCounts& counts, std::string& error) {
-    const Section section{insert_readings_sql, "prepare readings failed", "insert readings"};
-    return write_section<ReadingRow>(
-        dbc, section, elements, stmt, counts.readings_inserted, error,
-        [&fallback](const JsonValue& element, ReadingRow& row, std::string& read_error) {
-            return read_reading_row(element, fallback, row, read_error);
-        },
-        [](ParamBinder& binder, ReadingRow& row) {
-            binder.bind_uint32(&row.node_id, false);
-            binder.bind_uint32(&row.meter_id, false);
-            binder.bind_uint32(&row.protocol, false);
-            binder.bind_double(&row.volume_gal, false);
-            binder.bind_double(row.flow_gpm);
-            binder.bind_uint32(row.freq_hz);
-            binder.bind_double(row.rssi_dbm);
-            binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
-        });
-}
-
-bool write_events(SQLHDBC dbc, const JsonValue& elements, const std::string& fallback, OdbcStatement& stmt,
-                  IngestCounts& counts, std::string& error) {
-    const Section section{insert_events_sql, "prepare events failed", "insert events"};
-    return write_section<EventRow>(
-        dbc, section, elements, stmt, counts.events_inserted, error,
-        [&fallback](const JsonValue& element, EventRow& row, std::string& read_error) {
-            return read_event_row(element, fallback, row, read_error);
-        },
-        [](ParamBinder& binder, EventRow& row) {
-            binder.bind_uint32(row.node_id);
-            binder.bind_varchar(row.event_type, event_type_column_size);
-            binder.bind_long_text(row.payload_json);
-            binder.bind_varchar(row.gateway_received_at, timestamp_column_size);
-        });
-}
-
-std::size_t section_size(const JsonValue* section) { return section != nullptr ? section->array_size() : 0; }
+bool asks_true(const std::function<bool()>& question) { return question && question(); }
 
 }  // namespace
 
-bool Db::ingest_batch(const JsonValue& root, IngestCounts& counts) {
+BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!connect()) {
         counts.error = "db connect failed";
-        return false;
+        return BatchOutcome::unavailable;
     }
-    const SQLHDBC dbc = static_cast<SQLHDBC>(dbc_);
-    const std::string fallback = batch_fallback_timestamp(root);
-    const JsonValue* clients = root.find("clients");
-    const JsonValue* readings = root.find("readings");
-    const JsonValue* events = root.find("events");
+    // A client that gave up while its batch waited for its turn will send it
+    // again: writing this copy too would store the batch twice.
+    if (asks_true(client_gone)) {
+        counts.error = "client gone";
+        Log::write(LogLevel::Warn, "db: client gone before its batch began; nothing written");
+        return BatchOutcome::unavailable;
+    }
 
-    Transaction transaction(dbc);
-    // Declared after the transaction, so that on an exception the statement
-    // is freed first and the rollback follows.
-    OdbcStatement stmt;
-    std::string error;
-    const bool written = (section_size(clients) == 0 || write_clients(dbc, *clients, fallback, stmt, counts, error)) &&
-                         (section_size(readings) == 0 || write_readings(dbc, *readings, fallback, stmt, counts, error)) &&
-                         (section_size(events) == 0 || write_events(dbc, *events, fallback, stmt, counts, error));
-    if (!written) {
-        counts.error = error;
+    Transaction transaction(dbc_.get());
+    StepFailure failure;
+    if (!write_sections(dbc_.get(), root, max_packet_bytes_, counts, failure)) {
+        counts.error = failure.error;
         transaction.roll_back();
-        Log::write(LogLevel::Error, "db: rollback \xE2\x80\x94 %s", error.c_str());
-        return false;
+        Log::write(LogLevel::Error, "db: rollback \xE2\x80\x94 %s", failure.error.c_str());
+        if (failure.connection_lost) disconnect();
+        return failure.content ? BatchOutcome::refused : BatchOutcome::unavailable;
     }
-    std::string diag;
-    if (transaction.commit(diag)) return true;
-    counts.error = "commit failed: " + diag;
+    if (asks_true(client_gone)) {
+        counts.error = "client gone";
+        transaction.roll_back();
+        Log::write(LogLevel::Warn, "db: client gone before commit; batch rolled back");
+        return BatchOutcome::unavailable;
+    }
+    OdbcError diag;
+    if (transaction.commit(diag)) return BatchOutcome::committed;
+    counts.error = "commit failed: " + diag.text;
     Log::write(LogLevel::Error, "db: %s", counts.error.c_str());
     disconnect();
-    return false;
+    return BatchOutcome::unavailable;
 }
 
 }  // namespace tarn

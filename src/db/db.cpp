@@ -3,20 +3,14 @@
 
 #include <string>
 
-#include "db/odbc.h"
 #include "log/log.h"
 
 namespace tarn {
 
 namespace {
 
-// Seconds the driver may spend on one connect attempt.
-constexpr std::uintptr_t login_timeout_s = 10;
 // Size of the buffer for the completed connection string, which is not used.
 constexpr SQLSMALLINT completed_connection_string_bytes = 1024;
-
-SQLHENV env_handle(void* env) { return static_cast<SQLHENV>(env); }
-SQLHDBC dbc_handle(void* dbc) { return static_cast<SQLHDBC>(dbc); }
 
 std::string double_closing_braces(const std::string& value) {
     std::string out;
@@ -41,23 +35,40 @@ std::string connection_value(const std::string& value) {
     return "{" + double_closing_braces(value) + "}";
 }
 
-}  // namespace
-
-Db::Db(const DbSettings& settings) : settings_(settings) {
-    SQLHANDLE env = SQL_NULL_HANDLE;
-    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
-    if (env != SQL_NULL_HANDLE) {
-        SQLSetEnvAttr(static_cast<SQLHENV>(env), SQL_ATTR_ODBC_VERSION, odbc_int_attr(SQL_OV_ODBC3), 0);
+// The server's max_allowed_packet on a fresh connection; 0 when it cannot be read.
+std::size_t read_max_packet_bytes(SQLHANDLE dbc, std::string& error) {
+    OdbcStatement stmt;
+    if (!stmt.allocate(dbc)) {
+        error = odbc_diag(SQL_HANDLE_DBC, dbc);
+        return 0;
     }
-    env_ = env;
+    SQLCHAR query[] = "SELECT @@max_allowed_packet";
+    SQLUBIGINT value = 0;
+    SQLLEN indicator = 0;
+    if (!odbc_succeeded(SQLExecDirect(stmt.get(), query, SQL_NTS)) || !odbc_succeeded(SQLFetch(stmt.get())) ||
+        !odbc_succeeded(SQLGetData(stmt.get(), 1, SQL_C_UBIGINT, &value, sizeof value, &indicator)) ||
+        indicator == SQL_NULL_DATA) {
+        error = odbc_diag(SQL_HANDLE_STMT, stmt.get());
+        return 0;
+    }
+    return static_cast<std::size_t>(value);
 }
 
-Db::~Db() {
-    disconnect();
-    if (env_ != nullptr) SQLFreeHandle(SQL_HANDLE_ENV, env_handle(env_));
+}  // namespace
+
+DbSettings db_settings(const Config& config) {
+    return DbSettings{config.odbc_driver, config.mysql_host, config.mysql_port,
+                      config.mysql_user,  config.mysql_pass, config.mysql_db};
+}
+
+Db::Db(const DbSettings& settings) : settings_(settings) {
+    if (env_.allocate(SQL_NULL_HANDLE)) {
+        SQLSetEnvAttr(env_.get(), SQL_ATTR_ODBC_VERSION, odbc_int_attr(SQL_OV_ODBC3), 0);
+    }
 }
 
 std::string Db::connection_string() const {
+    const std::string io_timeout = std::to_string(db_io_timeout_s);
     std::string text;
     text += "DRIVER={";
     text += double_closing_braces(settings_.odbc_driver);
@@ -68,26 +79,33 @@ std::string Db::connection_string() const {
     text += "UID=" + connection_value(settings_.mysql_user) + ";";
     text += "PWD=" + connection_value(settings_.mysql_pass) + ";";
     text += "CHARSET=utf8mb4;";
+    // Time-outs under both drivers' names; each driver ignores the other's.
+    // MariaDB Connector/ODBC bounds the whole handshake only with
+    // CONN_TIMEOUT (it does not apply the login time-out attribute), and
+    // calls the read and write time-outs READ_TIMEOUT and WRITE_TIMEOUT;
+    // MySQL Connector/ODBC takes the login time-out attribute and calls them
+    // READTIMEOUT and WRITETIMEOUT.
+    text += "CONN_TIMEOUT=" + std::to_string(db_login_timeout_s) + ";";
+    text += "READ_TIMEOUT=" + io_timeout + ";WRITE_TIMEOUT=" + io_timeout + ";";
+    text += "READTIMEOUT=" + io_timeout + ";WRITETIMEOUT=" + io_timeout + ";";
     return text;
 }
 
 bool Db::connect() {
-    if (dbc_ != nullptr) {
+    if (dbc_.connected()) {
         SQLUINTEGER dead = 0;
-        const SQLRETURN rc = SQLGetConnectAttrW(dbc_handle(dbc_), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+        const SQLRETURN rc = SQLGetConnectAttrW(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
         if (odbc_succeeded(rc) && dead == SQL_CD_FALSE) return true;
         disconnect();
     }
 
-    SQLHANDLE handle = SQL_NULL_HANDLE;
-    const SQLRETURN alloc_rc = SQLAllocHandle(SQL_HANDLE_DBC, env_handle(env_), &handle);
-    if (!odbc_succeeded(alloc_rc) || handle == SQL_NULL_HANDLE) {
-        const std::string diag = odbc_diag(SQL_HANDLE_ENV, env_);
+    OdbcConnection connection;
+    if (!connection.allocate(env_.get())) {
+        const std::string diag = odbc_diag(SQL_HANDLE_ENV, env_.get());
         Log::write(LogLevel::Error, "db: SQLAllocHandle(DBC) failed: %s", diag.c_str());
         return false;
     }
-    OdbcConnection connection(static_cast<SQLHDBC>(handle));
-    SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(login_timeout_s), 0);
+    SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(db_login_timeout_s), 0);
 
     std::string text = connection_string();
     SQLCHAR completed[completed_connection_string_bytes] = {};
@@ -104,7 +122,13 @@ bool Db::connect() {
     }
     connection.set_connected();
     SQLSetConnectAttrW(connection.get(), SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_ON), 0);
-    dbc_ = connection.release();
+    std::string error;
+    max_packet_bytes_ = read_max_packet_bytes(connection.get(), error);
+    if (max_packet_bytes_ == 0) {
+        Log::write(LogLevel::Warn, "db: cannot read max_allowed_packet, rows go unchecked for size: %s",
+                   error.c_str());
+    }
+    dbc_ = std::move(connection);
     Log::write(LogLevel::Info, "db: connected via ODBC driver '%s' to %s:%u db=%s user=%s",
                settings_.odbc_driver.c_str(), settings_.mysql_host.c_str(),
                static_cast<unsigned>(settings_.mysql_port), settings_.mysql_db.c_str(),
@@ -112,10 +136,6 @@ bool Db::connect() {
     return true;
 }
 
-void Db::disconnect() {
-    if (dbc_ == nullptr) return;
-    OdbcConnection(dbc_handle(dbc_), true).reset();
-    dbc_ = nullptr;
-}
+void Db::disconnect() { dbc_.reset(); }
 
 }  // namespace tarn

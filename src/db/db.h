@@ -1,10 +1,14 @@
 // The database connection owner and its batch operation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
+#include "config/config.h"
+#include "db/odbc.h"
 #include "json/json_value.h"
 
 namespace tarn {
@@ -19,12 +23,30 @@ struct DbSettings {
     std::string mysql_db;
 };
 
+// The database settings of `config`.
+DbSettings db_settings(const Config& config);
+
+// Seconds the driver may spend on one connect attempt, and on one read or
+// write of the connection afterwards: a server that hangs (or a network
+// path that drops packets) fails a batch within this time instead of
+// holding it, and every batch queued behind it, for ever.
+constexpr unsigned db_login_timeout_s = 10;
+constexpr unsigned db_io_timeout_s = 30;
+
 // Outcome of one batch: rows executed per table, or why nothing was written.
 struct IngestCounts {
     std::int32_t readings_inserted = 0;
     std::int32_t events_inserted = 0;
     std::int32_t clients_upserted = 0;
     std::string error;
+};
+
+// How a batch ended. Only `committed` stored anything.
+enum class BatchOutcome {
+    committed,    // the whole batch is stored
+    refused,      // its content can never be stored: a missing field, a value
+                  // out of range, a value or row the server refuses
+    unavailable,  // the database did not take it now; sending it again may work
 };
 
 // Owns the ODBC environment and at most one connection; connects lazily,
@@ -36,15 +58,19 @@ public:
     // failed allocation shows up as a failed connect later.
     explicit Db(const DbSettings& settings);
     // Disconnects if connected and frees the handles. No batch may be running.
-    ~Db();
+    ~Db() = default;
     Db(const Db&) = delete;
     Db& operator=(const Db&) = delete;
 
-    // Writes one batch (clients, readings, events) in one transaction. Returns
-    // true when it was committed, with the counts set; false with
-    // counts.error set when nothing was written. Any thread may call it;
-    // callers queue on the object's mutex.
-    bool ingest_batch(const JsonValue& root, IngestCounts& counts);
+    // Writes one batch (clients, readings, events) in one transaction.
+    // Returns committed with the counts set, or another outcome with
+    // counts.error set and nothing written. `client_gone`, when given, is
+    // asked right before the transaction begins and right before the commit;
+    // when it answers true the batch is not written (rolled back), since no
+    // reply can reach its sender, who will send it again. Any thread may call
+    // it; callers queue on the object's mutex.
+    BatchOutcome ingest_batch(const JsonValue& root, IngestCounts& counts,
+                              const std::function<bool()>& client_gone = {});
 
     // The ODBC connection string built from the settings.
     std::string connection_string() const;
@@ -55,8 +81,9 @@ private:
 
     DbSettings settings_;
     std::mutex mutex_;
-    void* env_ = nullptr;  // SQLHENV
-    void* dbc_ = nullptr;  // SQLHDBC, null when not connected
+    OdbcEnvironment env_;
+    OdbcConnection dbc_;            // not connected when it holds no handle
+    std::size_t max_packet_bytes_ = 0;  // the server's max_allowed_packet; 0 when unknown
 };
 
 }  // namespace tarn

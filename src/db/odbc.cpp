@@ -1,48 +1,83 @@
-// ODBC diagnostics and the handle owners.
+// ODBC diagnostics, and the calls whose failures tests inject.
 #include "db/odbc.h"
 
-namespace tarn {
+#include <atomic>
+#include <mutex>
 
-std::string odbc_diag(SQLSMALLINT handle_type, SQLHANDLE handle) {
+namespace tarn {
+namespace {
+
+// Pending injections: how many calls of each kind still pass before one
+// fails (0: none pending), and the state that failure reports.
+struct Injection {
+    std::atomic<int> calls_left{0};
+    std::mutex mutex;
+    std::string sqlstate;  // guarded by mutex
+};
+Injection injections[3];
+
+// The state of an injected failure on this thread, until odbc_error reads it.
+thread_local std::string injected_state;
+
+Injection& injection(OdbcCall call) { return injections[static_cast<int>(call)]; }
+
+// True when this call of `call` is the one to fail.
+bool take_injected(OdbcCall call) {
+    Injection& pending = injection(call);
+    if (pending.calls_left.load() <= 0 || pending.calls_left.fetch_sub(1) != 1) return false;
+    std::lock_guard<std::mutex> lock(pending.mutex);
+    injected_state = pending.sqlstate;
+    return true;
+}
+
+}  // namespace
+
+OdbcError odbc_error(SQLSMALLINT handle_type, SQLHANDLE handle) {
+    OdbcError error;
+    if (!injected_state.empty()) {
+        error.state = std::move(injected_state);
+        injected_state.clear();
+        error.text = "[" + error.state + "] injected failure";
+        return error;
+    }
+    error.text = "(no diag)";
+    if (handle == SQL_NULL_HANDLE) return error;
     SQLCHAR state[6] = {};
     SQLCHAR message[512] = {};
     SQLINTEGER native_error = 0;
     SQLSMALLINT text_length = 0;
-    if (handle == SQL_NULL_HANDLE) return "(no diag)";
     const SQLRETURN rc = SQLGetDiagRec(handle_type, handle, 1, state, &native_error, message,
                                        static_cast<SQLSMALLINT>(sizeof message), &text_length);
-    if (!odbc_succeeded(rc)) return "(no diag)";
+    if (!odbc_succeeded(rc)) return error;
     message[sizeof message - 1] = '\0';
-    std::string text = "[";
-    text += reinterpret_cast<const char*>(state);
-    text += "] ";
-    text += reinterpret_cast<const char*>(message);
-    return text;
+    error.state = reinterpret_cast<const char*>(state);
+    error.native_error = native_error;
+    error.text = "[" + error.state + "] " + reinterpret_cast<const char*>(message);
+    return error;
 }
 
-bool OdbcStatement::allocate(SQLHDBC dbc) noexcept {
-    reset();
-    SQLHANDLE stmt = SQL_NULL_HANDLE;
-    // The handle that came back counts, not the return code: a driver that
-    // hands one out with an error still expects it to be freed.
-    SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
-    if (stmt == SQL_NULL_HANDLE) return false;
-    stmt_ = static_cast<SQLHSTMT>(stmt);
-    return true;
+std::string odbc_diag(SQLSMALLINT handle_type, SQLHANDLE handle) { return odbc_error(handle_type, handle).text; }
+
+void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate) {
+    Injection& pending = injection(call);
+    std::lock_guard<std::mutex> lock(pending.mutex);
+    pending.sqlstate = sqlstate;
+    pending.calls_left = nth;
 }
 
-void OdbcStatement::reset(SQLHSTMT stmt) noexcept {
-    if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
-    stmt_ = stmt;
+SQLRETURN odbc_prepare(SQLHANDLE stmt, const char* sql) {
+    if (take_injected(OdbcCall::prepare)) return SQL_ERROR;
+    return SQLPrepare(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql)), SQL_NTS);
 }
 
-void OdbcConnection::reset(SQLHDBC dbc, bool connected) noexcept {
-    if (dbc_ != SQL_NULL_HDBC) {
-        if (connected_) SQLDisconnect(dbc_);
-        SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
-    }
-    dbc_ = dbc;
-    connected_ = connected;
+SQLRETURN odbc_execute(SQLHANDLE stmt) {
+    if (take_injected(OdbcCall::execute)) return SQL_ERROR;
+    return SQLExecute(stmt);
+}
+
+SQLRETURN odbc_commit(SQLHANDLE dbc) {
+    if (take_injected(OdbcCall::commit)) return SQL_ERROR;
+    return SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
 }
 
 }  // namespace tarn

@@ -1,4 +1,5 @@
-// ODBC headers for the database code, diagnostics, and owners for ODBC handles.
+// ODBC headers for the database code: diagnostics, owners for ODBC handles,
+// and the calls whose failures tests can inject.
 #pragma once
 
 // Keep the unsuffixed narrow names (SQLDriverConnect, SQLPrepare,
@@ -16,81 +17,132 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace tarn {
 
 // True for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO; every other code is failure.
 inline bool odbc_succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
-// The first diagnostic record of `handle` as "[SQLSTATE] message" (the message
-// cut to 511 bytes by the driver), or "(no diag)" when there is none or the
-// handle is null. Never fails.
-std::string odbc_diag(SQLSMALLINT handle_type, SQLHANDLE handle);
-
 // An integer attribute value in the pointer argument of SQLSetConnectAttrW.
 inline SQLPOINTER odbc_int_attr(std::uintptr_t value) { return reinterpret_cast<SQLPOINTER>(value); }
 
-// Owns one statement handle and frees it with SQLFreeHandle. Movable, never copied.
-class OdbcStatement {
+// The first diagnostic record of a handle.
+struct OdbcError {
+    std::string state;        // the five-character SQLSTATE; empty when there was no record
+    long native_error = 0;    // the server's or client library's own error number
+    std::string text;         // "[SQLSTATE] message", or "(no diag)"
+};
+
+// The first diagnostic record of `handle` (the message cut to 511 bytes by
+// the driver). An empty state and the text "(no diag)" when there is none
+// or the handle is null. Never fails. After a failure injected by
+// inject_odbc_failure, the next call on the same thread returns the
+// injected state with the message "injected failure" instead.
+OdbcError odbc_error(SQLSMALLINT handle_type, SQLHANDLE handle);
+
+// odbc_error(...).text: "[SQLSTATE] message" or "(no diag)".
+std::string odbc_diag(SQLSMALLINT handle_type, SQLHANDLE handle);
+
+// Owns one ODBC handle of type `Type` and frees it with SQLFreeHandle.
+// Movable, never copied; one thread uses it at a time.
+template <SQLSMALLINT Type>
+class OdbcHandle {
 public:
-    explicit OdbcStatement(SQLHSTMT stmt = SQL_NULL_HSTMT) noexcept : stmt_(stmt) {}
-    OdbcStatement(OdbcStatement&& other) noexcept : stmt_(other.release()) {}
-    OdbcStatement& operator=(OdbcStatement&& other) noexcept {
+    explicit OdbcHandle(SQLHANDLE handle = SQL_NULL_HANDLE) noexcept : handle_(handle) {}
+    OdbcHandle(OdbcHandle&& other) noexcept : handle_(other.release()) {}
+    OdbcHandle& operator=(OdbcHandle&& other) noexcept {
         reset(other.release());
         return *this;
     }
-    OdbcStatement(const OdbcStatement&) = delete;
-    OdbcStatement& operator=(const OdbcStatement&) = delete;
-    ~OdbcStatement() { reset(); }
+    OdbcHandle(const OdbcHandle&) = delete;
+    OdbcHandle& operator=(const OdbcHandle&) = delete;
+    ~OdbcHandle() { reset(); }
 
-    // Allocates a statement on `dbc`, replacing (and freeing) the one held.
-    // Returns false, holding none, when no handle came back.
-    bool allocate(SQLHDBC dbc) noexcept;
-
-    SQLHSTMT get() const noexcept { return stmt_; }
-    SQLHSTMT release() noexcept {
-        SQLHSTMT stmt = stmt_;
-        stmt_ = SQL_NULL_HSTMT;
-        return stmt;
+    // Allocates a handle under `parent` (SQL_NULL_HANDLE for an
+    // environment), replacing (and freeing) the one held. Returns false,
+    // holding none, when no handle came back; a driver that hands one out
+    // with an error code still expects it to be freed, so the handle counts,
+    // not the code.
+    bool allocate(SQLHANDLE parent) noexcept {
+        reset();
+        SQLHANDLE handle = SQL_NULL_HANDLE;
+        SQLAllocHandle(Type, parent, &handle);
+        handle_ = handle;
+        return handle_ != SQL_NULL_HANDLE;
     }
-    // Frees the handle held, if any, and takes `stmt`.
-    void reset(SQLHSTMT stmt = SQL_NULL_HSTMT) noexcept;
+
+    SQLHANDLE get() const noexcept { return handle_; }
+    SQLHANDLE release() noexcept {
+        const SQLHANDLE handle = handle_;
+        handle_ = SQL_NULL_HANDLE;
+        return handle;
+    }
+    // Frees the handle held, if any, and takes `handle`.
+    void reset(SQLHANDLE handle = SQL_NULL_HANDLE) noexcept {
+        if (handle_ != SQL_NULL_HANDLE && handle_ != handle) SQLFreeHandle(Type, handle_);
+        handle_ = handle;
+    }
 
 private:
-    SQLHSTMT stmt_;
+    SQLHANDLE handle_;
 };
 
-// Owns one connection handle. If `connected()` was set, the owner disconnects
-// before freeing it. Movable, never copied.
+using OdbcEnvironment = OdbcHandle<SQL_HANDLE_ENV>;
+using OdbcStatement = OdbcHandle<SQL_HANDLE_STMT>;
+
+// Owns one connection handle; once marked connected, it is disconnected
+// before it is freed. Movable, never copied.
 class OdbcConnection {
 public:
-    explicit OdbcConnection(SQLHDBC dbc = SQL_NULL_HDBC, bool connected = false) noexcept
-        : dbc_(dbc), connected_(connected) {}
-    OdbcConnection(OdbcConnection&& other) noexcept : connected_(other.connected_) { dbc_ = other.release(); }
+    OdbcConnection() = default;
+    OdbcConnection(OdbcConnection&& other) noexcept
+        : handle_(std::move(other.handle_)), connected_(std::exchange(other.connected_, false)) {}
     OdbcConnection& operator=(OdbcConnection&& other) noexcept {
-        const bool connected = other.connected_;
-        reset(other.release(), connected);
+        reset();
+        handle_ = std::move(other.handle_);
+        connected_ = std::exchange(other.connected_, false);
         return *this;
     }
     OdbcConnection(const OdbcConnection&) = delete;
     OdbcConnection& operator=(const OdbcConnection&) = delete;
     ~OdbcConnection() { reset(); }
 
-    SQLHDBC get() const noexcept { return dbc_; }
-    // Marks the handle as connected, so that the owner disconnects it.
-    void set_connected() noexcept { connected_ = true; }
-    SQLHDBC release() noexcept {
-        SQLHDBC dbc = dbc_;
-        dbc_ = SQL_NULL_HDBC;
-        connected_ = false;
-        return dbc;
+    // Allocates a fresh, unconnected handle under `env`, dropping the one
+    // held. False when no handle came back.
+    bool allocate(SQLHANDLE env) noexcept {
+        reset();
+        return handle_.allocate(env);
     }
-    // Disconnects (when connected) and frees the handle held, then takes `dbc`.
-    void reset(SQLHDBC dbc = SQL_NULL_HDBC, bool connected = false) noexcept;
+    SQLHANDLE get() const noexcept { return handle_.get(); }
+    bool connected() const noexcept { return connected_; }
+    // Marks the handle as connected, so that reset() disconnects it.
+    void set_connected() noexcept { connected_ = true; }
+    // Disconnects (when connected) and frees the handle; holds none afterwards.
+    void reset() noexcept {
+        if (connected_) SQLDisconnect(handle_.get());
+        connected_ = false;
+        handle_.reset();
+    }
 
 private:
-    SQLHDBC dbc_;
-    bool connected_;
+    OdbcHandle<SQL_HANDLE_DBC> handle_;
+    bool connected_ = false;
 };
+
+// The ODBC calls whose failures tests inject.
+enum class OdbcCall { prepare, execute, commit };
+
+// For tests of the failure paths: the `nth` call of `call` from now on (1 =
+// the next one) fails with SQL_ERROR instead of reaching the driver, and
+// reports `sqlstate` (see odbc_error). One injection per kind is pending at
+// a time; a new one replaces it. Any thread.
+void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate);
+
+// SQLPrepare, SQLExecute and the commit of SQLEndTran, with injected
+// failures. The database code calls these instead of the driver's own.
+SQLRETURN odbc_prepare(SQLHANDLE stmt, const char* sql);
+SQLRETURN odbc_execute(SQLHANDLE stmt);
+SQLRETURN odbc_commit(SQLHANDLE dbc);
 
 }  // namespace tarn

@@ -98,6 +98,12 @@ TEST_F(BatchRules, ReadingVolumeIsInTenthsExceptForProtocol223AndRequiredFieldsA
         {R"({"node_id":1,"meter_id":"5","volume_gal":1})", "reading missing required field"},
         {R"({"node_id":1,"meter_id":-5,"volume_gal":1})", "reading missing required field"},
         {R"({"node_id":1,"meter_id":1})", "reading missing required field"},
+        // Numbers that name things are never wrapped; the volume keeps its low 32 bits.
+        {R"({"node_id":1,"meter_id":4294967295,"protocol":4294967295,"volume_gal":42949672970})",
+         "1|4294967295|4294967295|1|NULL|NULL|NULL|2024-05-01 10:00:00"},
+        {R"({"node_id":1,"meter_id":4294967296,"volume_gal":1})", "reading meter_id out of range"},
+        {R"({"node_id":1,"meter_id":1,"protocol":4294967296,"volume_gal":1})", "reading protocol out of range"},
+        {R"({"node_id":1,"meter_id":1,"protocol":-1,"volume_gal":1})", "reading protocol out of range"},
     };
     for (const auto& c : cases) EXPECT_EQ(reading(c.first), c.second) << c.first;
 }

@@ -1,5 +1,5 @@
-// Helpers of the database test programs: the private MariaDB's settings,
-// one batch in and its outcome out, and log capture.
+// Helpers of the database test programs: the private MariaDB's settings, and
+// one batch in with its outcome out.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,50 +8,39 @@
 
 #include "db/db.h"
 #include "json/json_parser.h"
-#include "log/log.h"
 #include "test_env.h"
 
 namespace tarn::test {
 
-// Settings for the "MariaDB Unicode" driver from the files that scripts/mariadb
-// wrote into `dir` (a host path); false, with a test failure, when none.
-inline bool read_mariadb_settings(const std::string& dir, DbSettings& settings) {
-    std::string port;
-    settings = DbSettings{"MariaDB Unicode", "127.0.0.1", 0, "", "", ""};
-    const bool found = read_file(dir + "/port", port) && read_file(dir + "/user", settings.mysql_user) &&
-                       read_file(dir + "/password", settings.mysql_pass) &&
-                       read_file(dir + "/database", settings.mysql_db);
-    if (found) settings.mysql_port = static_cast<std::uint16_t>(std::stoul(port));
-    else ADD_FAILURE() << "no server files in " << dir << " (scripts/mariadb start DIR)";
-    return found;
+// Settings for the "MariaDB Unicode" driver and the private MariaDB whose
+// folder is `dir` (TARN_TEST_MARIADB_DIR when empty).
+inline DbSettings private_mariadb_settings(const std::string& dir = "") {
+    const std::string port = mariadb_fact("port", dir);
+    EXPECT_FALSE(port.empty()) << "no server files (scripts/mariadb start DIR)";
+    return DbSettings{"MariaDB Unicode",
+                      "127.0.0.1",
+                      static_cast<std::uint16_t>(std::stoul(port.empty() ? "0" : port)),
+                      mariadb_fact("user", dir),
+                      mariadb_fact("password", dir),
+                      mariadb_fact("database", dir)};
 }
 
 // Ingests `json` (valid JSON) into `db`: "<clients>/<readings>/<events>" rows
-// written when the batch was committed, or else the error.
-inline std::string ingest(Db& db, const std::string& json) {
+// written when the batch was committed, or else "refused: " or
+// "unavailable: " and the error.
+inline std::string ingest(Db& db, const std::string& json, const std::function<bool()>& client_gone = {}) {
     JsonValue root;
     std::string error;
     EXPECT_TRUE(parse_json(json, root, error)) << error << " in " << json;
     IngestCounts c;
-    if (!db.ingest_batch(root, c)) return c.error;
-    return std::to_string(c.clients_upserted) + "/" + std::to_string(c.readings_inserted) + "/" +
-           std::to_string(c.events_inserted);
-}
-
-// Sends the process-wide log to a fresh file for the life of this object.
-struct LogCapture {
-    LogCapture() { Log::open(path); }
-    ~LogCapture() { Log::close(); }
-    // Number of times `text` occurs in the log so far.
-    int count(const std::string& text) const {
-        std::string log;
-        read_file(path, log);
-        int hits = 0;
-        for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++hits;
-        return hits;
+    switch (db.ingest_batch(root, c, client_gone)) {
+        case BatchOutcome::committed:
+            return std::to_string(c.clients_upserted) + "/" + std::to_string(c.readings_inserted) + "/" +
+                   std::to_string(c.events_inserted);
+        case BatchOutcome::refused: return "refused: " + c.error;
+        case BatchOutcome::unavailable: break;
     }
-
-    const std::string path = make_temp_dir("db-log") + "/service.log";
-};
+    return "unavailable: " + c.error;
+}
 
 }  // namespace tarn::test
