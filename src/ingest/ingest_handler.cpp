@@ -3,7 +3,6 @@
 
 #include <memory>
 #include <optional>
-#include <string_view>
 #include <utility>
 
 #include "ingest/token_compare.h"
@@ -26,10 +25,6 @@ HttpResponse error_reply(std::int32_t status, const std::string& error) {
     return reply(status, "{\"error\":\"" + json_escape(error) + "\"}");
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
 HttpResponse success_reply(const IngestCounts& counts) {
     std::string body = "{\"ok\":true";
     body += ",\"clients_upserted\":" + std::to_string(counts.clients_upserted);
@@ -39,35 +34,45 @@ HttpResponse success_reply(const IngestCounts& counts) {
     return reply(200, std::move(body));
 }
 
-}  // namespace
+bool is_ingest_post(const HttpRequest& request) { return request.path == "/api/ingest" && request.method == "POST"; }
 
-bool is_content_error(const std::string& error) {
-    if (error.find("missing required field") != std::string::npos) return true;
-    if (error.find("out of range") != std::string::npos) return true;
-    // SQLSTATE class 22 (data exception): the row itself was refused.
-    for (const char* step : {"upsert clients", "insert readings", "insert events"}) {
-        const std::string prefix = std::string(step) + ": [22";
-        if (starts_with(error, prefix)) return true;
-    }
+// The token test; logs a rejection. An empty configured token accepts all.
+bool token_accepted(const HttpRequest& request, const std::string& token) {
+    if (token.empty()) return true;
+    const auto header = request.headers.find("x-tarn-token");
+    if (header != request.headers.end() && token_matches(header->second, token)) return true;
+    Log::write(LogLevel::Warn, "ingest: rejected (bad/missing token)");
     return false;
 }
 
+// The reply to a batch that did not get its turn.
+HttpResponse turn_refused(BatchGate::Entry entry) {
+    if (entry == BatchGate::Entry::stopping) return error_reply(503, "server stopping");
+    Log::write(LogLevel::Warn, "ingest: batch did not get its turn for the database in time; answered 503");
+    return error_reply(503, "database busy");
+}
+
+}  // namespace
+
+std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token) {
+    if (is_ingest_post(head) && !token_accepted(head, token)) return error_reply(401, "unauthorized");
+    return std::nullopt;
+}
+
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token,
-                                   const BatchWriter& write_batch, BatchGate* gate) {
+                                   const BatchWriter& write_batch, BatchTurns* turns) {
     if (request.path == "/api/health") return reply(200, "{\"ok\":true}");
     if (request.path != "/api/ingest") return error_reply(404, "not found");
     if (request.method != "POST") return error_reply(405, "use POST");
+    if (!token_accepted(request, token)) return error_reply(401, "unauthorized");
 
-    if (!token.empty()) {
-        const auto header = request.headers.find("x-tarn-token");
-        if (header == request.headers.end() || !token_matches(header->second, token)) {
-            Log::write(LogLevel::Warn, "ingest: rejected (bad/missing token)");
-            return error_reply(401, "unauthorized");
-        }
+    const BatchGate::Clock::time_point deadline =
+        BatchGate::Clock::now() + (turns != nullptr ? turns->wait_limit : BatchTurns::default_wait_limit);
+    std::optional<BatchGate::Pass> in_memory;
+    if (turns != nullptr) {
+        in_memory.emplace(turns->in_memory, deadline, request.stopping);
+        if (in_memory->entry() != BatchGate::Entry::entered) return turn_refused(in_memory->entry());
     }
-
-    std::optional<BatchGate::Pass> pass;
-    if (gate != nullptr) pass.emplace(*gate);
     JsonValue root;
     std::string parse_error;
     if (!parse_json(request.body, root, parse_error) || root.type != JsonType::Object) {
@@ -75,20 +80,34 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
         return reply(422, "{\"error\":\"bad json\",\"detail\":\"" + json_escape(parse_error) + "\"}");
     }
 
-    IngestCounts counts;
-    if (!write_batch(root, counts)) {
-        return error_reply(is_content_error(counts.error) ? 422 : 503, counts.error);
+    std::optional<BatchGate::Pass> writing;
+    if (turns != nullptr) {
+        writing.emplace(turns->writing, deadline, request.stopping);
+        if (writing->entry() != BatchGate::Entry::entered) return turn_refused(writing->entry());
     }
-    return success_reply(counts);
+    IngestCounts counts;
+    switch (write_batch(root, counts, request.client_gone)) {
+        case BatchOutcome::committed: return success_reply(counts);
+        case BatchOutcome::refused: return error_reply(422, counts.error);
+        case BatchOutcome::unavailable: break;
+    }
+    return error_reply(503, counts.error);
 }
 
 HttpHandler make_ingest_handler(Db& db, std::string token) {
-    auto gate = std::make_shared<BatchGate>(concurrent_batches);
-    return [&db, token = std::move(token), gate](const HttpRequest& request) {
+    auto turns = std::make_shared<BatchTurns>();
+    return [&db, token = std::move(token), turns](const HttpRequest& request) {
         return handle_ingest_request(
             request, token,
-            [&db](const JsonValue& root, IngestCounts& counts) { return db.ingest_batch(root, counts); }, gate.get());
+            [&db](const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone) {
+                return db.ingest_batch(root, counts, client_gone);
+            },
+            turns.get());
     };
+}
+
+HttpHeadCheck make_ingest_head_check(std::string token) {
+    return [token = std::move(token)](const HttpRequest& head) { return check_ingest_head(head, token); };
 }
 
 }  // namespace tarn

@@ -2,38 +2,41 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "db/db.h"
-#include "ingest/batch_gate.h"
 #include "http/http_message.h"
+#include "ingest/batch_gate.h"
 #include "json/json_value.h"
 
 namespace tarn {
 
 // Writes one parsed batch; the contract of Db::ingest_batch.
-using BatchWriter = std::function<bool(const JsonValue& root, IngestCounts& counts)>;
+using BatchWriter =
+    std::function<BatchOutcome(const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone)>;
 
 // The handler for the service: "/api/health" and "/api/ingest", with the
 // batch written through `db`, which must outlive the handler. An empty
-// `token` switches the token check off. The handler keeps no mutable state
-// and may be called from many threads at once.
+// `token` switches the token check off. Any number of threads may call it
+// at once.
 HttpHandler make_ingest_handler(Db& db, std::string token);
 
-// Batches parsed and written at once: one being written, the next one
-// parsed and waiting for the database.
-constexpr std::size_t concurrent_batches = 2;
+// The look at a request's head for the service: a POST to "/api/ingest"
+// without the right token is answered 401 before any of its body is read,
+// so that a client without the token cannot hold a connection with a
+// slowly sent body. Everything else goes on to the handler.
+HttpHeadCheck make_ingest_head_check(std::string token);
+
+// What the head check does for one request head.
+std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token);
 
 // What the handler does for one request, with the batch write passed in.
-// Parsing and writing happen inside `gate` when one is given. Fills status,
-// body and content type of the reply; expected failures are replies, only
-// exceptions from `write_batch` or the parser leave it.
+// Parsing and writing wait for their turn in `turns` when given (a batch
+// that does not get it in time, or whose server begins to stop, gets 503).
+// Fills status, body and content type of the reply; expected failures are
+// replies, only exceptions from `write_batch` or the parser leave it.
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token,
-                                   const BatchWriter& write_batch, BatchGate* gate = nullptr);
-
-// True when a failed batch's error text says the content itself was refused
-// (a missing field, a value out of range, or an SQLSTATE of class 22 right
-// after the step name), which no retry can cure: answered 422, not 503.
-bool is_content_error(const std::string& error);
+                                   const BatchWriter& write_batch, BatchTurns* turns = nullptr);
 
 }  // namespace tarn

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "service/entry.h"
-#include "service/service_names.h"
+#include "service/service_names_win.h"
 
 namespace tarn {
 namespace {

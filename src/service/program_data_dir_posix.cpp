@@ -11,4 +11,6 @@ std::string program_data_dir() {
     return dir;
 }
 
+std::string service_data_file(const std::string& name) { return program_data_dir() + "/TARN/IngestService/" + name; }
+
 }  // namespace tarn

@@ -14,4 +14,8 @@ std::string program_data_dir() {
     return utf8;
 }
 
+std::string service_data_file(const std::string& name) {
+    return program_data_dir() + "\\TARN\\IngestService\\" + name;
+}
+
 }  // namespace tarn

@@ -21,8 +21,7 @@ constexpr auto stop_poll_interval = std::chrono::milliseconds(250);
 }
 
 int run_service() {
-    const std::string data_dir = program_data_dir();
-    return run_service_with(data_dir + config_file_suffix, data_dir + log_file_suffix);
+    return run_service_with(service_data_file("tarn_ingest.conf"), service_data_file("service.log"));
 }
 
 int run_service_with(const std::string& config_path, const std::string& default_log_path) {
@@ -41,19 +40,13 @@ int run_service_with(const std::string& config_path, const std::string& default_
                static_cast<unsigned>(config.bind_port), config.odbc_driver.c_str(), config.mysql_host.c_str(),
                static_cast<unsigned>(config.mysql_port), config.mysql_db.c_str(), config.mysql_user.c_str());
 
-    DbSettings settings;
-    settings.odbc_driver = config.odbc_driver;
-    settings.mysql_host = config.mysql_host;
-    settings.mysql_port = config.mysql_port;
-    settings.mysql_user = config.mysql_user;
-    settings.mysql_pass = config.mysql_pass;
-    settings.mysql_db = config.mysql_db;
-    Db db(settings);
+    Db db(db_settings(config));
 
     // The server owns the handler, and the handler refers to the Db; the
     // server's stop() waits for every connection thread, so neither is
     // destroyed under a request that is still being served.
-    HttpServer server(config.bind_addr, config.bind_port, make_ingest_handler(db, config.ingest_token));
+    HttpServer server(config.bind_addr, config.bind_port, make_ingest_handler(db, config.ingest_token),
+                      make_ingest_head_check(config.ingest_token));
     if (!server.start()) {
         Log::write(LogLevel::Error, "service: failed to start HTTP listener");
         Log::close();

@@ -11,14 +11,14 @@ namespace tarn {
 // runtime reads it. Lock-free, so a signal handler may store to it.
 extern std::atomic<bool> stop_requested;
 
-// Runs the service from the configuration file below program_data_dir().
+// Runs the service from the configuration file tarn_ingest.conf in its
+// folder below program_data_dir(), logging to service.log there by default.
 // Returns 0 after an orderly stop, 1 when the HTTP listener failed to start.
 // Call once per process, from the main thread (console) or the service worker.
 int run_service();
 
 // run_service with explicit locations: the configuration file, and the log
-// file used when the configuration names none. run_service passes the fixed
-// locations below program_data_dir().
+// file used when the configuration names none.
 int run_service_with(const std::string& config_path, const std::string& default_log_path);
 
 }  // namespace tarn

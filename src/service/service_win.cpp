@@ -7,7 +7,7 @@
 
 #include "service/entry.h"
 #include "service/run_service.h"
-#include "service/service_names.h"
+#include "service/service_names_win.h"
 
 namespace tarn {
 namespace {

@@ -1,5 +1,5 @@
-// The ingest endpoint's routing, token check and replies, with the batch
-// write replaced by a stand-in that returns a chosen outcome.
+// The ingest endpoint's routing, token check, turns and replies, with the
+// batch write replaced by a stand-in that returns a chosen outcome.
 #include "ingest/ingest_handler.h"
 
 #include <gtest/gtest.h>
@@ -10,115 +10,167 @@
 #include <vector>
 
 #include "json/json_writer.h"
+#include "test_env.h"
 
 namespace tarn {
 namespace {
 
-struct Case {
-    std::string method, path, body, token;
-    int status;
-    std::string reply;
-};
+using namespace std::chrono_literals;
+
+HttpRequest request(const std::string& method, const std::string& path, const std::string& body,
+                    const std::string& token) {
+    HttpRequest r;
+    r.method = method;
+    r.path = path;
+    r.body = body;
+    if (!token.empty()) r.headers["x-tarn-token"] = token;
+    return r;
+}
+
+HttpRequest ingest_post(const std::string& body = "{}") { return request("POST", "/api/ingest", body, ""); }
+
+std::string status_and_body(const HttpResponse& response) {
+    EXPECT_EQ(response.content_type, "application/json");
+    return std::to_string(response.status) + " " + response.body;
+}
 
 class IngestHandler : public ::testing::Test {
 protected:
-    void expect_replies(const std::vector<Case>& cases, const std::string& configured_token) {
-        for (const Case& c : cases) {
-            HttpRequest request;
-            request.method = c.method;
-            request.path = c.path;
-            request.body = c.body;
-            if (!c.token.empty()) request.headers["x-tarn-token"] = c.token;
-            const HttpResponse response =
-                handle_ingest_request(request, configured_token, [this](const JsonValue&, IngestCounts& counts) {
-                    ++writes_;
-                    counts = outcome_;
-                    return outcome_.error.empty();
-                });
-            EXPECT_EQ(response.status, c.status) << c.method << ' ' << c.path << ' ' << c.body;
-            EXPECT_EQ(response.body, c.reply) << c.method << ' ' << c.path << ' ' << c.body;
-            EXPECT_EQ(response.content_type, "application/json");
-        }
+    std::string handle(const HttpRequest& r, const std::string& token = "", BatchTurns* turns = nullptr) {
+        return status_and_body(handle_ingest_request(r, token, writer, turns));
     }
 
-    int writes_ = 0;
-    IngestCounts outcome_;
+    test::LogCapture log_;
+    std::atomic<int> writes_{0};
+    BatchOutcome outcome_ = BatchOutcome::committed;
+    IngestCounts counts_;
+    BatchWriter writer = [this](const JsonValue&, IngestCounts& counts, const std::function<bool()>&) {
+        ++writes_;
+        counts = counts_;
+        return outcome_;
+    };
 };
 
 TEST_F(IngestHandler, RoutesTokenAndBadJsonAreAnsweredBeforeAnyWrite) {
-    expect_replies({{"BREW", "/api/health", "", "", 200, R"({"ok":true})"},
-                    {"GET", "/api/health/", "", "", 404, R"({"error":"not found"})"},
-                    {"GET", "/api/health?x=1", "", "", 404, R"({"error":"not found"})"},
-                    {"post", "/api/ingest", "", "", 405, R"({"error":"use POST"})"},
-                    {"POST", "/api/ingest", "{}", "", 401, R"({"error":"unauthorized"})"},
-                    {"POST", "/api/ingest", "{}", "ABC", 401, R"({"error":"unauthorized"})"},
-                    {"POST", "/api/ingest", "{}", "abcd", 401, R"({"error":"unauthorized"})"},
-                    {"POST", "/api/ingest", "{}", "ab", 401, R"({"error":"unauthorized"})"},
-                    {"POST", "/api/ingest", "{}", "abx", 401, R"({"error":"unauthorized"})"},
-                    {"POST", "/api/ingest", "{}", std::string("ab\0", 3), 401, R"({"error":"unauthorized"})"},
-                    {"POST", "/api/ingest", "", "abc", 422, R"({"error":"bad json","detail":"unexpected end"})"},
-                    {"POST", "/api/ingest", "[]", "abc", 422, R"({"error":"bad json","detail":""})"},
-                    {"POST", "/api/ingest", R"({"a":"\u12G4"})", "abc", 422,
-                     R"({"error":"bad json","detail":"bad \\u hex"})"}},
-                   "abc");
+    const struct {
+        std::string method, path, body, token, reply;
+    } cases[] = {
+        {"BREW", "/api/health", "", "", R"(200 {"ok":true})"},
+        {"GET", "/api/health/", "", "", R"(404 {"error":"not found"})"},
+        {"GET", "/api/health?x=1", "", "", R"(404 {"error":"not found"})"},
+        {"post", "/api/ingest", "", "", R"(405 {"error":"use POST"})"},
+        {"POST", "/api/ingest", "{}", "", R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "{}", "ABC", R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "{}", "xbc", R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "{}", "abx", R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "{}", "abcd", R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "{}", "ab", R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "{}", std::string("ab\0", 3), R"(401 {"error":"unauthorized"})"},
+        {"POST", "/api/ingest", "", "abc", R"(422 {"error":"bad json","detail":"unexpected end"})"},
+        {"POST", "/api/ingest", "[]", "abc", R"(422 {"error":"bad json","detail":""})"},
+        {"POST", "/api/ingest", R"({"a":"\u12G4"})", "abc", R"(422 {"error":"bad json","detail":"bad \\u hex"})"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(handle(request(c.method, c.path, c.body, c.token), "abc"), c.reply) << c.method << ' ' << c.path;
+    }
     EXPECT_EQ(writes_, 0);
-    expect_replies({{"POST", "/api/ingest", "{}", "", 200,
-                     R"({"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})"}},
-                   "");
+    EXPECT_EQ(log_.count("[WRN] ingest: rejected (bad/missing token)\n"), 7);
+    EXPECT_EQ(log_.count("[WRN] ingest: bad json: bad \\u hex\n"), 1);
+    EXPECT_EQ(handle(ingest_post(), ""), R"(200 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})");
     EXPECT_EQ(writes_, 1) << "an empty configured token switches the check off";
 }
 
-// A refused value (SQLSTATE class 22 right after the step name) can never
-// succeed on a retry: 422, not the 503 that makes a gateway resend forever.
-TEST_F(IngestHandler, DataExceptionFromTheDatabaseIs422NotRetryable503) {
-    const std::pair<std::string, int> outcomes[] = {
-        {"reading missing required field", 422},
-        {"reading node_id out of range", 422},
-        {"insert readings: [22007] Incorrect datetime value", 422},
-        {"upsert clients: [22001] Data too long", 422},
-        {"db connect failed", 503},
-        {"insert readings: [HY000] Lost connection", 503},
-        {"commit failed: [22000] odd", 503},
-        {"insert readings: [08S01] mentions [22007] later", 503},
-        {"quote \" and\nline", 503},
-    };
-    for (const auto& [error, status] : outcomes) {
-        outcome_.error = error;
-        expect_replies({{"POST", "/api/ingest", "{}", "", status, "{\"error\":\"" + json_escape(error) + "\"}"}}, "");
+// The kind of outcome, not the words of its text, decides between 422 (the
+// batch can never be stored) and 503 (send it again later).
+TEST_F(IngestHandler, OutcomeKindDecidesTheStatus) {
+    counts_ = IngestCounts{10, 0, 2, ""};
+    EXPECT_EQ(handle(ingest_post()), R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})");
+    const std::pair<BatchOutcome, std::string> outcomes[] = {
+        {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}};
+    for (const auto& [outcome, status] : outcomes) {
+        outcome_ = outcome;
+        counts_.error = "insert readings: quote \" and\nline";
+        EXPECT_EQ(handle(ingest_post()), status + " {\"error\":\"" + json_escape(counts_.error) + "\"}");
     }
 }
 
-TEST_F(IngestHandler, SuccessReplyCarriesTheThreeCounts) {
-    outcome_.clients_upserted = 2;
-    outcome_.readings_inserted = 10;
-    expect_replies({{"POST", "/api/ingest", R"({"readings":[]})", "", 200,
-                     R"({"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})"}},
-                   "");
+// The token is checked as soon as the head has arrived, so that a client
+// without it cannot hold a connection while it trickles a body.
+TEST_F(IngestHandler, HeadCheckRefusesOnlyIngestPostsWithoutTheToken) {
+    const std::pair<HttpRequest, bool> heads[] = {
+        {request("POST", "/api/ingest", "", ""), true}, {request("POST", "/api/ingest", "", "abd"), true},
+        {request("POST", "/api/ingest", "", "abc"), false}, {request("GET", "/api/ingest", "", ""), false},
+        {request("POST", "/api/health", "", ""), false}};
+    for (const auto& [head, refused] : heads) {
+        const std::optional<HttpResponse> early = check_ingest_head(head, "abc");
+        EXPECT_EQ(early ? status_and_body(*early) : "none", refused ? R"(401 {"error":"unauthorized"})" : "none")
+            << head.method << ' ' << head.path;
+    }
+    EXPECT_FALSE(check_ingest_head(request("POST", "/api/ingest", "", ""), "").has_value());
 }
 
 // A burst of large uploads used to hold one parsed tree per connection while
-// they queued for the database; the gate bounds how many exist at once.
-TEST(BatchGateTest, BurstOfBatchesIsParsedAndWrittenAtMostTwoAtATime) {
-    BatchGate gate(concurrent_batches);
-    std::atomic<int> inside{0}, most_inside{0};
-    const BatchWriter slow_writer = [&](const JsonValue&, IngestCounts&) {
-        const int now = ++inside;
-        for (int seen = most_inside; now > seen && !most_inside.compare_exchange_weak(seen, now);) {
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        --inside;
-        return true;
+// they queued for the database; at most two are in memory, and one is
+// written, at a time.
+TEST_F(IngestHandler, BurstOfBatchesIsParsedTwoAndWrittenOneAtATime) {
+    BatchTurns turns;
+    std::atomic<int> writing{0}, most_writing{0};
+    writer = [&](const JsonValue&, IngestCounts&, const std::function<bool()>&) {
+        most_writing = std::max(most_writing.load(), ++writing);
+        std::this_thread::sleep_for(20ms);
+        --writing;
+        return BatchOutcome::committed;
     };
-    HttpRequest request;
-    request.method = "POST";
-    request.path = "/api/ingest";
-    request.body = "{}";
     std::vector<std::thread> uploads;
-    for (int i = 0; i < 8; ++i) {
-        uploads.emplace_back([&] { EXPECT_EQ(handle_ingest_request(request, "", slow_writer, &gate).status, 200); });
-    }
+    for (int i = 0; i < 8; ++i) uploads.emplace_back([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });
     for (auto& upload : uploads) upload.join();
-    EXPECT_LE(most_inside.load(), 2);
+    EXPECT_EQ(most_writing.load(), 1);
+}
+
+// With the database hung, every batch used to wait without end; one that
+// gets no turn in time is answered 503 and writes nothing, and when the
+// server begins to stop, waiting batches are answered at once.
+TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) {
+    BatchTurns turns;
+    turns.wait_limit = 300ms;
+    std::atomic<bool> release{false}, stopping{false};
+    writer = [&](const JsonValue&, IngestCounts&, const std::function<bool()>&) {
+        ++writes_;
+        while (!release) std::this_thread::sleep_for(5ms);
+        return BatchOutcome::committed;
+    };
+    std::thread hung([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });
+    ASSERT_TRUE(test::eventually([&] { return writes_ == 1; }));
+
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(handle(ingest_post(), "", &turns), R"(503 {"error":"database busy"})");
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);
+    EXPECT_EQ(log_.count("[WRN] ingest: batch did not get its turn for the database in time; answered 503\n"), 1);
+
+    turns.wait_limit = 60s;
+    HttpRequest waiting = ingest_post();
+    waiting.stopping = [&] { return stopping.load(); };
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(100ms);
+        stopping = true;
+    });
+    EXPECT_EQ(handle(waiting, "", &turns), R"(503 {"error":"server stopping"})");
+    stopper.join();
+    release = true;
+    hung.join();
+    EXPECT_EQ(writes_, 1);
+}
+
+TEST_F(IngestHandler, WriterIsToldWhetherTheClientHasGone) {
+    bool asked = false;
+    writer = [&](const JsonValue&, IngestCounts&, const std::function<bool()>& client_gone) {
+        asked = client_gone();
+        return BatchOutcome::committed;
+    };
+    HttpRequest r = ingest_post();
+    r.client_gone = [] { return true; };
+    handle(r);
+    EXPECT_TRUE(asked);
 }
 
 }  // namespace

@@ -2,32 +2,13 @@
 #include "service_fixture.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <sstream>
-#include <thread>
-
-#include "test_env.h"
 
 namespace tarn::test {
-
-std::string text_of(const std::string& path) {
-    std::string text;
-    read_file(path, text);
-    return text;
-}
-
-bool eventually(const std::function<bool()>& predicate, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
 
 ChildProcess::~ChildProcess() {
     if (running()) {
@@ -66,21 +47,25 @@ bool ChildProcess::running() {
     return pid_ > 0 && status_ < 0;
 }
 
+void ChildProcess::signal(int signal_number) {
+    if (running()) ::kill(pid_, signal_number);
+}
+
+int ChildProcess::wait(std::chrono::seconds timeout) {
+    return eventually([this] { return !running(); }, timeout) ? status_ : -1;
+}
+
 std::string run_to_end(const std::string& program, const Strings& args) {
     ChildProcess child;
     const int status = child.start(program, args) ? child.wait(std::chrono::seconds(60)) : -1;
     return std::to_string(status) + " " + child.out() + "|" + child.err();
 }
 
-std::string db_fact(const std::string& name) { return text_of(env_or("TARN_TEST_MARIADB_DIR", "") + "/" + name); }
-
-Strings mariadb_args(const std::string& statement) {
-    return {"--no-defaults", "--protocol=tcp", "-h127.0.0.1", "-P" + db_fact("port"), "-u" + db_fact("user"),
-            "-p" + db_fact("password"), "-N", "-B", db_fact("database"), "-e", statement};
-}
-
 std::string sql(const std::string& statement) {
-    const std::string output = run_to_end("/usr/bin/mariadb", mariadb_args(statement));
+    const std::string output =
+        run_to_end("/usr/bin/mariadb", {"--no-defaults", "--protocol=tcp", "-h127.0.0.1", "-P" + mariadb_fact("port"),
+                                        "-u" + mariadb_fact("user"), "-p" + mariadb_fact("password"), "-N", "-B",
+                                        mariadb_fact("database"), "-e", statement});
     return output.substr(2, output.find('|') - 2);
 }
 
@@ -112,8 +97,8 @@ void ServiceTest::write_config(const Strings& lines) {
 
 Strings ServiceTest::standard_config(const std::string& token) const {
     return {"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "odbc_driver=MariaDB Unicode",
-            "mysql_port=" + db_fact("port"), "mysql_user=" + db_fact("user"), "mysql_pass=" + db_fact("password"),
-            "mysql_db=" + db_fact("database"), "ingest_token=" + token};
+            "mysql_port=" + mariadb_fact("port"), "mysql_user=" + mariadb_fact("user"),
+            "mysql_pass=" + mariadb_fact("password"), "mysql_db=" + mariadb_fact("database"), "ingest_token=" + token};
 }
 
 bool ServiceTest::start_service(const Strings& args, const std::string& notify_socket) {

@@ -8,34 +8,30 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "raw_client.h"
 #include "tarn/build_config.h"
+#include "test_env.h"
 
 namespace tarn::test {
 
 using Strings = std::vector<std::string>;
 
-// The whole contents of a file; "" when it cannot be read.
-std::string text_of(const std::string& path);
-// Polls `predicate` every 50 ms until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& predicate, std::chrono::seconds timeout = std::chrono::seconds(15));
-
 // A child with default signal handling, stdin from /dev/null and its output
 // in files. The destructor kills a child still running.
 class ChildProcess {
 public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
     bool start(const std::string& program, const Strings& args);
     bool running();
-    void signal(int signal_number) { if (running()) ::kill(pid_, signal_number); }
+    void signal(int signal_number);
     // The exit status (128 + signal when killed), or -1 while still running after `timeout`.
-    int wait(std::chrono::seconds timeout = std::chrono::seconds(15)) {
-        return eventually([this] { return !running(); }, timeout) ? status_ : -1;
-    }
+    int wait(std::chrono::seconds timeout = std::chrono::seconds(15));
     std::string out() const { return text_of(out_path_); }
     std::string err() const { return text_of(err_path_); }
 
@@ -48,15 +44,11 @@ private:
 // Runs `program` to its end (60 s at most): "<exit status> <stdout>|<stderr>".
 std::string run_to_end(const std::string& program, const Strings& args);
 
-// A fact of the private MariaDB: "port", "user", "password" or "database".
-std::string db_fact(const std::string& name);
-// The mariadb client arguments that run `statement` in the private MariaDB.
-Strings mariadb_args(const std::string& statement);
-// Its result rows, tab-separated.
+// The rows of `statement` in the private MariaDB, tab-separated, one per line.
 std::string sql(const std::string& statement);
 // A POST of `body` to /api/ingest, with the token header when non-empty.
 std::string ingest_request(const std::string& body, const std::string& token = "");
-// Log lines without their timestamps: "[INF] http: stopped".
+// "[TAG] message" of each log line, without its timestamp.
 Strings messages_of(const std::string& log);
 
 class ServiceTest : public ::testing::Test {
@@ -70,7 +62,7 @@ protected:
     // Sends `signal_number`; the exit status.
     int stop_service(int signal_number) {
         service_.signal(signal_number);
-        return service_.wait();
+        return service_.wait(std::chrono::seconds(60));
     }
     RawResponse send(const std::string& request) const { return parse_raw_response(exchange(port_, request)); }
 

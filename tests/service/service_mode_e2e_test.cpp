@@ -5,7 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
+#include <thread>
 
 #include "service_fixture.h"
 #include "test_env.h"
@@ -13,18 +15,27 @@
 namespace tarn::test {
 namespace {
 
-// Holds the receiving end of the notify protocol, as systemd would.
+// Holds the receiving end of the notify protocol, as systemd would: a
+// datagram socket bound to a path, or to a name in the abstract namespace.
 class ServiceModeTest : public ServiceTest {
 protected:
-    void SetUp() override {
-        ServiceTest::SetUp();
+    void TearDown() override {
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(socket_path_.c_str());
+    }
+    // Binds the receiving socket; returns the NOTIFY_SOCKET value for it.
+    std::string listen_for_notifications(bool abstract) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        socket_path_.copy(address.sun_path, sizeof address.sun_path - 1);
+        const std::string name = abstract ? "@tarn-notify-" + std::to_string(::getpid()) : socket_path_;
+        name.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (abstract) address.sun_path[0] = '\0';
         ::unlink(socket_path_.c_str());
-        ASSERT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0) << name;
+        return name;
     }
-    void TearDown() override { ::close(fd_); ::unlink(socket_path_.c_str()); }
     // The datagrams that have arrived, each followed by " | ".
     std::string received() {
         std::string all;
@@ -36,28 +47,49 @@ protected:
     }
 
     const std::string socket_path_ = "/tmp/tarn-notify-" + std::to_string(::getpid());
-    const int fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    int fd_ = -1;
     const std::string started_ = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000 | READY=1\nSTATUS=Running | ";
 };
 
-TEST_F(ServiceModeTest, NotifiesStartReadyAndStoppingThenExits0OnSigterm) {
+// SIGHUP asks a systemd service to reload: with nothing to reload, it is
+// taken and ignored, where in console mode it stops the run.
+TEST_F(ServiceModeTest, NotifiesOverPathOrAbstractSocketIgnoresSighupAndExits0OnSigterm) {
     write_config(standard_config());
-    ASSERT_TRUE(start_service({}, socket_path_)) << service_.err();
-    EXPECT_EQ(send("GET /api/health HTTP/1.1\r\n\r\n").status, 200);
-    EXPECT_EQ(received(), started_);
-    EXPECT_EQ(stop_service(SIGTERM), 0);
-    EXPECT_EQ(received(), "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=2000000 | STATUS=Stopped | ");
-    EXPECT_EQ(service_.out(), "") << "no console banner in service mode";
+    for (const bool abstract : {false, true}) {
+        ASSERT_TRUE(start_service({}, listen_for_notifications(abstract))) << service_.err();
+        EXPECT_EQ(send("GET /api/health HTTP/1.1\r\n\r\n").status, 200);
+        EXPECT_EQ(received(), started_) << abstract;
+        service_.signal(SIGHUP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        EXPECT_EQ(send("GET /api/health HTTP/1.1\r\n\r\n").status, 200) << "still running after SIGHUP";
+        EXPECT_EQ(stop_service(SIGTERM), 0);
+        EXPECT_EQ(received(), "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=2000000 | STATUS=Stopped | ");
+        EXPECT_EQ(service_.out(), "") << "no console banner in service mode";
+        ::close(fd_);
+    }
+    fd_ = -1;
 }
 
-// A listener that cannot start is a failure the service manager must see:
-// exit status 1, not the 0 of an ordinary stop.
-TEST_F(ServiceModeTest, ListenerFailureExitsWithStatus1NotSuccess) {
+// A listener that cannot start ends the run with status 1 in either mode; a
+// service manager must see a failure, not the 0 of an ordinary stop.
+TEST_F(ServiceModeTest, ListenerFailureEndsTheRunWithStatus1InBothModes) {
+    write_config(standard_config());
+    ASSERT_TRUE(start_service()) << service_.err();
+    ChildProcess second;  // console mode, on the port the first run holds
+    ASSERT_TRUE(second.start(TARN_SERVICE_EXE, {"--console"}));
+    EXPECT_EQ(second.wait(), 1);
+    auto messages = messages_of(text_of(log_path_));
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2].rfind("[ERR] http: bind 127.0.0.1:" + std::to_string(port_) + " failed: ", 0), 0u);
+    EXPECT_EQ(messages.back(), "[ERR] service: failed to start HTTP listener");
+    stop_service(SIGTERM);
+
     write_config({"bind_addr=localhost", "bind_port=" + std::to_string(port_)});
-    EXPECT_FALSE(start_service({}, socket_path_));
+    EXPECT_FALSE(start_service({}, listen_for_notifications(false)));
     EXPECT_EQ(service_.wait(), 1);
     EXPECT_EQ(received(), started_ + "STATUS=Failed to start HTTP listener | ");
-    EXPECT_NE(text_of(log_path_).find("[ERR] http: bad bind_addr localhost"), std::string::npos);
+    messages = messages_of(text_of(log_path_));
+    EXPECT_EQ(messages.back(), "[ERR] service: failed to start HTTP listener");
 }
 
 // The unit folder is emptied and removed here, so it must be the build's own.
