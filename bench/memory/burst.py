@@ -73,10 +73,13 @@ def main():
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
 
+    # The service serves at most 64 connections from one address: the clients
+    # come from 127.0.0.2, 127.0.0.3, ... in turn, 64 from each.
     sockets = []
-    for _ in range(args.clients):
-        s = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
-        sockets.append(s)
+    for n in range(args.clients):
+        source = ("127.0.0.%d" % (2 + n // 64), 0)
+        sockets.append(socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout,
+                                                source_address=source))
 
     go = threading.Barrier(args.clients + 1)
     replies = collections.Counter()
