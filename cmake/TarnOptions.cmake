@@ -14,6 +14,11 @@ if(WIN32)
       _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE
       __USE_MINGW_ANSI_STDIO=1)
 endif()
+# The presets that CI builds (debug, windows) keep the code free of warnings.
+option(TARN_WARNINGS_AS_ERRORS "Treat compiler warnings in the project's own code as errors" OFF)
+if(TARN_WARNINGS_AS_ERRORS)
+  target_compile_options(tarn_options INTERFACE -Werror)
+endif()
 find_package(Threads REQUIRED)
 target_link_libraries(tarn_options INTERFACE Threads::Threads)
 

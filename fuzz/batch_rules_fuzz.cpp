@@ -130,7 +130,8 @@ void check_event(const tarn::JsonValue& element, const std::string& fallback) {
     if (row.payload_json) {
         tarn::JsonValue payload;
         std::string parse_error;
-        if (!tarn::parse_json(*row.payload_json, payload, parse_error)) fail("event payload is not JSON", *row.payload_json);
+        if (!tarn::parse_json(*row.payload_json, payload, parse_error))
+            fail("event payload is not JSON", *row.payload_json);
     }
 }
 

@@ -20,9 +20,7 @@ namespace {
     std::abort();
 }
 
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool has_c_space(const std::string& text) {
     for (char c : text) {

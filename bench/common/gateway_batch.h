@@ -51,8 +51,8 @@ inline std::string make_gateway_batch(const GatewayBatchShape& shape = {}) {
                       "%s{\"node_id\":\"node-%04u\",\"meter_id\":\"WM%08u\",\"protocol\":\"%s\",\"volume_gal\":%u.%03u,"
                       "\"flow_gpm\":%u.%02u,\"freq_hz\":%u.%u,\"rssi_dbm\":-%u,\"gateway_received_at\":\"%s\"}",
                       i ? "," : "", next(static_cast<unsigned>(shape.clients)), next(100000000u), protocols[next(3)],
-                      next(1000000), next(1000), next(30), next(100), 868950000u + next(100000), next(10), 40 + next(60),
-                      ts);
+                      next(1000000), next(1000), next(30), next(100), 868950000u + next(100000), next(10),
+                      40 + next(60), ts);
         out += line;
     }
     out += "],\"events\":[";
@@ -84,7 +84,8 @@ inline GatewayBatchShape gateway_batch_shape_for(std::size_t max_bytes) {
     for (std::size_t size = make_gateway_batch(shape).size(); size > max_bytes && shape.readings > 0;
          size = make_gateway_batch(shape).size()) {
         const std::size_t excess_readings = (size - max_bytes + per_reading - 1) / per_reading;
-        shape.readings -= static_cast<int>(std::min<std::size_t>(excess_readings, static_cast<std::size_t>(shape.readings)));
+        shape.readings -=
+            static_cast<int>(std::min<std::size_t>(excess_readings, static_cast<std::size_t>(shape.readings)));
     }
     return shape;
 }

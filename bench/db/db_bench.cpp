@@ -59,8 +59,9 @@ std::string batch_text(int batch, int readings) {
     std::string text = R"({"batch_window_end":"2024-05-01T12:00:00Z","clients":[)";
     for (int i = 0; i < clients_per_batch; ++i) {
         if (i > 0) text += ',';
-        text += R"({"node_id":)" + std::to_string(i + 1) +
-                R"(,"chip":"ESP32-C6","fw_version":"1.4.2","last_seen":"2024-05-01T11:59:30Z","last_rssi_dbm":-71.5,"last_lqi":200})";
+        text +=
+            R"({"node_id":)" + std::to_string(i + 1) +
+            R"(,"chip":"ESP32-C6","fw_version":"1.4.2","last_seen":"2024-05-01T11:59:30Z","last_rssi_dbm":-71.5,"last_lqi":200})";
     }
     text += R"(],"readings":[)";
     for (int i = 0; i < readings; ++i) {
@@ -131,7 +132,8 @@ Rows convert(const tarn::JsonValue& root) {
     Rows rows;
     const std::string fallback = tarn::batch_fallback_timestamp(root);
     std::string error;
-    for (const tarn::JsonValue& e : root.find("clients")->array_items) rows.clients.push_back(*tarn::read_client_row(e, fallback));
+    for (const tarn::JsonValue& e : root.find("clients")->array_items)
+        rows.clients.push_back(*tarn::read_client_row(e, fallback));
     for (const tarn::JsonValue& e : root.find("readings")->array_items) {
         rows.readings.emplace_back();
         tarn::read_reading_row(e, fallback, rows.readings.back(), error);
@@ -230,9 +232,7 @@ void plain_batch(SQLHDBC dbc, const Rows& rows) {
     SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, tarn::odbc_int_attr(SQL_AUTOCOMMIT_ON), 0);
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 }  // namespace
 

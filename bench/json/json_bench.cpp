@@ -42,7 +42,8 @@ constexpr std::size_t body_count = sizeof bodies / sizeof bodies[0];
 // The batch for body `i`, generated once.
 const std::string& body_text(std::size_t i) {
     static std::string texts[body_count];
-    if (texts[i].empty()) texts[i] = tarn::bench::make_gateway_batch(tarn::bench::gateway_batch_shape_for(bodies[i].max_bytes));
+    if (texts[i].empty())
+        texts[i] = tarn::bench::make_gateway_batch(tarn::bench::gateway_batch_shape_for(bodies[i].max_bytes));
     return texts[i];
 }
 

@@ -21,9 +21,7 @@ constexpr std::int64_t whole_gallon_protocol = 223;
 
 // The low 32 bits of `value`, read as unsigned: 2^32 + 5 gives 5, -1 gives
 // 4294967295.
-std::uint32_t low_32_bits(std::int64_t value) {
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value));
-}
+std::uint32_t low_32_bits(std::int64_t value) { return static_cast<std::uint32_t>(static_cast<std::uint64_t>(value)); }
 
 bool is_node_id(std::int64_t value) { return value >= min_node_id && value <= max_node_id; }
 
@@ -49,17 +47,14 @@ std::optional<std::uint32_t> narrowed_int(const JsonValue& element, std::string_
 }
 
 // The element's own timestamp member, or the batch's, normalised.
-std::string element_timestamp(const JsonValue& element, std::string_view name,
-                              const std::string& fallback_timestamp) {
+std::string element_timestamp(const JsonValue& element, std::string_view name, const std::string& fallback_timestamp) {
     return normalize_timestamp(json_get_string(element, name, fallback_timestamp));
 }
 
 // True when the first (up to) four bytes sort below "2020", bytes compared
 // unsigned and a shorter equal prefix sorting first: years before 2020, year
 // 0000 and the empty text. A text starting with a letter sorts after.
-bool is_before_2020(const std::string& timestamp) {
-    return timestamp.compare(0, 4, "2020") < 0;
-}
+bool is_before_2020(const std::string& timestamp) { return timestamp.compare(0, 4, "2020") < 0; }
 
 }  // namespace
 

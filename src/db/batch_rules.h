@@ -67,7 +67,6 @@ bool read_reading_row(const JsonValue& element, const std::string& fallback_time
 
 // Fills `row` from `element` (an Object) and returns true, or returns false
 // with "event missing required field" in `error`.
-bool read_event_row(const JsonValue& element, const std::string& fallback_timestamp, EventRow& row,
-                    std::string& error);
+bool read_event_row(const JsonValue& element, const std::string& fallback_timestamp, EventRow& row, std::string& error);
 
 }  // namespace tarn

@@ -123,10 +123,10 @@ public:
 private:
     SQLLEN* indicator(SQLLEN value) { return &indicators_.emplace_back(value); }
 
-    void bind(SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN column_size, SQLPOINTER value,
-              SQLLEN buffer_length, SQLLEN* indicator_word, std::size_t value_bytes) {
-        SQLBindParameter(stmt_, next_param_, SQL_PARAM_INPUT, c_type, sql_type, column_size, 0, value,
-                         buffer_length, indicator_word);
+    void bind(SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN column_size, SQLPOINTER value, SQLLEN buffer_length,
+              SQLLEN* indicator_word, std::size_t value_bytes) {
+        SQLBindParameter(stmt_, next_param_, SQL_PARAM_INPUT, c_type, sql_type, column_size, 0, value, buffer_length,
+                         indicator_word);
         ++next_param_;
         packet_bytes_ += value_bytes + value_overhead_bytes;
     }

@@ -110,9 +110,9 @@ bool Db::connect() {
     std::string text = connection_string();
     SQLCHAR completed[completed_connection_string_bytes] = {};
     SQLSMALLINT completed_length = 0;
-    const SQLRETURN rc = SQLDriverConnect(connection.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
-                                          completed, completed_connection_string_bytes, &completed_length,
-                                          SQL_DRIVER_NOPROMPT);
+    const SQLRETURN rc =
+        SQLDriverConnect(connection.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, completed,
+                         completed_connection_string_bytes, &completed_length, SQL_DRIVER_NOPROMPT);
     // The string holds the password: do not leave it in freed memory.
     text.assign(text.size(), '\0');
     if (!odbc_succeeded(rc)) {
@@ -125,14 +125,12 @@ bool Db::connect() {
     std::string error;
     max_packet_bytes_ = read_max_packet_bytes(connection.get(), error);
     if (max_packet_bytes_ == 0) {
-        Log::write(LogLevel::Warn, "db: cannot read max_allowed_packet, rows go unchecked for size: %s",
-                   error.c_str());
+        Log::write(LogLevel::Warn, "db: cannot read max_allowed_packet, rows go unchecked for size: %s", error.c_str());
     }
     dbc_ = std::move(connection);
     Log::write(LogLevel::Info, "db: connected via ODBC driver '%s' to %s:%u db=%s user=%s",
-               settings_.odbc_driver.c_str(), settings_.mysql_host.c_str(),
-               static_cast<unsigned>(settings_.mysql_port), settings_.mysql_db.c_str(),
-               settings_.mysql_user.c_str());
+               settings_.odbc_driver.c_str(), settings_.mysql_host.c_str(), static_cast<unsigned>(settings_.mysql_port),
+               settings_.mysql_db.c_str(), settings_.mysql_user.c_str());
     return true;
 }
 

@@ -82,7 +82,7 @@ private:
     DbSettings settings_;
     std::mutex mutex_;
     OdbcEnvironment env_;
-    OdbcConnection dbc_;            // not connected when it holds no handle
+    OdbcConnection dbc_;                // not connected when it holds no handle
     std::size_t max_packet_bytes_ = 0;  // the server's max_allowed_packet; 0 when unknown
 };
 

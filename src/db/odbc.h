@@ -24,14 +24,17 @@ namespace tarn {
 // True for SQL_SUCCESS and SQL_SUCCESS_WITH_INFO; every other code is failure.
 inline bool odbc_succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
-// An integer attribute value in the pointer argument of SQLSetConnectAttrW.
-inline SQLPOINTER odbc_int_attr(std::uintptr_t value) { return reinterpret_cast<SQLPOINTER>(value); }
+// An integer attribute value in the pointer argument of SQLSetConnectAttrW,
+// which is how ODBC passes integer attributes.
+inline SQLPOINTER odbc_int_attr(std::uintptr_t value) {
+    return reinterpret_cast<SQLPOINTER>(value);  // NOLINT(performance-no-int-to-ptr)
+}
 
 // The first diagnostic record of a handle.
 struct OdbcError {
-    std::string state;        // the five-character SQLSTATE; empty when there was no record
-    long native_error = 0;    // the server's or client library's own error number
-    std::string text;         // "[SQLSTATE] message", or "(no diag)"
+    std::string state;      // the five-character SQLSTATE; empty when there was no record
+    long native_error = 0;  // the server's or client library's own error number
+    std::string text;       // "[SQLSTATE] message", or "(no diag)"
 };
 
 // The first diagnostic record of `handle` (the message cut to 511 bytes by

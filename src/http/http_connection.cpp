@@ -42,7 +42,8 @@ bool HttpServer::read_header_block(Connection& connection, std::string& buffer, 
         // may wait past it.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return false;
-        const int wanted = static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), timeouts_.receive_ms));
+        const int wanted =
+            static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), timeouts_.receive_ms));
         if (wanted < receive_timeout) {
             set_receive_timeout(s, wanted);
             receive_timeout = wanted;
@@ -80,7 +81,8 @@ void HttpServer::handle_connection(Connections::iterator connection) {
     // 2. Request line and header lines, then the look at the head.
     HttpRequest request;
     std::uint32_t content_length = 0;
-    const HeadError head_error = parse_request_head(std::string_view(buffer).substr(0, marker), request, content_length);
+    const HeadError head_error =
+        parse_request_head(std::string_view(buffer).substr(0, marker), request, content_length);
     if (head_error != HeadError::none) return reply_early(head_error_reply(head_error));
     if (check_head_) {
         if (std::optional<HttpResponse> early = check_head_(request)) return reply_early(*early);

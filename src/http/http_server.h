@@ -152,7 +152,7 @@ private:
 
     mutable std::mutex connections_mutex_;
     std::condition_variable connections_changed_;
-    Connections connections_;                               // guarded by connections_mutex_
+    Connections connections_;                                // guarded by connections_mutex_
     std::map<std::uint32_t, std::size_t> peer_connections_;  // guarded by connections_mutex_
     // Accept thread only: one Warn line per busy spell, for the server and
     // for each address.

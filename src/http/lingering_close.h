@@ -22,9 +22,9 @@ namespace tarn {
 class LingeringCloser {
 public:
     struct Limits {
-        int linger_ms;             // longest wait for the client to finish
-        std::size_t drop_bytes;    // most bytes read and dropped per socket
-        std::size_t max_sockets;   // more than this lingering at once: closed at once
+        int linger_ms;            // longest wait for the client to finish
+        std::size_t drop_bytes;   // most bytes read and dropped per socket
+        std::size_t max_sockets;  // more than this lingering at once: closed at once
     };
 
     LingeringCloser() = default;

@@ -6,9 +6,7 @@
 namespace tarn {
 namespace {
 
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool is_c_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 bool is_blank_or_cr(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 

@@ -5,9 +5,7 @@ namespace tarn {
 
 socket_t open_tcp_socket() { return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP); }
 
-bool parse_ipv4(const std::string& text, in_addr& address) {
-    return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
-}
+bool parse_ipv4(const std::string& text, in_addr& address) { return ::inet_pton(AF_INET, text.c_str(), &address) == 1; }
 
 bool bind_ipv4(socket_t s, const sockaddr_in& address) {
     return ::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;

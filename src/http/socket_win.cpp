@@ -15,9 +15,7 @@ void set_timeout_option(socket_t s, int option, int milliseconds) {
     ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-int clamp_length(std::size_t size) {
-    return size > 0x7fffffffu ? 0x7fffffff : static_cast<int>(size);
-}
+int clamp_length(std::size_t size) { return size > 0x7fffffffu ? 0x7fffffff : static_cast<int>(size); }
 
 }  // namespace
 
@@ -42,13 +40,9 @@ void shutdown_receive(socket_t s) { ::shutdown(s, SD_RECEIVE); }
 
 void shutdown_send(socket_t s) { ::shutdown(s, SD_SEND); }
 
-long receive_some(socket_t s, char* buffer, std::size_t size) {
-    return ::recv(s, buffer, clamp_length(size), 0);
-}
+long receive_some(socket_t s, char* buffer, std::size_t size) { return ::recv(s, buffer, clamp_length(size), 0); }
 
-long send_some(socket_t s, const char* data, std::size_t size) {
-    return ::send(s, data, clamp_length(size), 0);
-}
+long send_some(socket_t s, const char* data, std::size_t size) { return ::send(s, data, clamp_length(size), 0); }
 
 long receive_cancellable(socket_t s, char* buffer, std::size_t size, int timeout_ms,
                          const std::atomic<bool>& cancelled) {

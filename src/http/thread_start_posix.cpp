@@ -32,7 +32,7 @@ bool start_platform_thread(std::function<void()> body, std::size_t stack_bytes, 
         error = std::string("pthread_create: ") + std::strerror(rc);
         return false;
     }
-    owned.release();  // the thread owns it now
+    static_cast<void>(owned.release());  // the thread owns it now
     return true;
 }
 

@@ -1,6 +1,6 @@
 // Detached Windows threads with a chosen stack reservation.
-#include <windows.h>
 #include <process.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -30,7 +30,7 @@ bool start_platform_thread(std::function<void()> body, std::size_t stack_bytes, 
         error = std::string("_beginthreadex: ") + std::strerror(errno);
         return false;
     }
-    owned.release();  // the thread owns it now
+    static_cast<void>(owned.release());  // the thread owns it now
     ::CloseHandle(reinterpret_cast<HANDLE>(handle));
     return true;
 }

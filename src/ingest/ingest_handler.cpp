@@ -59,8 +59,8 @@ std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std
     return std::nullopt;
 }
 
-HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token,
-                                   const BatchWriter& write_batch, BatchTurns* turns) {
+HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token, const BatchWriter& write_batch,
+                                   BatchTurns* turns) {
     if (request.path == "/api/health") return reply(200, "{\"ok\":true}");
     if (request.path != "/api/ingest") return error_reply(404, "not found");
     if (request.method != "POST") return error_reply(405, "use POST");

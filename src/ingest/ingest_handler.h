@@ -36,7 +36,7 @@ std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std
 // that does not get it in time, or whose server begins to stop, gets 503).
 // Fills status, body and content type of the reply; expected failures are
 // replies, only exceptions from `write_batch` or the parser leave it.
-HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token,
-                                   const BatchWriter& write_batch, BatchTurns* turns = nullptr);
+HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token, const BatchWriter& write_batch,
+                                   BatchTurns* turns = nullptr);
 
 }  // namespace tarn

@@ -65,7 +65,8 @@ const char* find_quote_or_backslash(const char* p, const char* end) {
     const __m128i backslash = _mm_set1_epi8('\\');
     while (end - p >= 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)));
+        const int hits =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(chunk, quote), _mm_cmpeq_epi8(chunk, backslash)));
         if (hits != 0) return p + __builtin_ctz(static_cast<unsigned>(hits));
         p += 16;
     }
@@ -167,19 +168,12 @@ struct JsonParser {
         skip_whitespace();
         if (cursor == end) return fail("unexpected end");
         switch (*cursor) {
-            case '"':
-                out.type = JsonType::String;
-                return parse_string(out.string_value);
-            case '{':
-                return parse_object(out);
-            case '[':
-                return parse_array(out);
-            case 'n':
-                return parse_literal("null", 4, JsonType::Null, false, out);
-            case 't':
-                return parse_literal("true", 4, JsonType::Bool, true, out);
-            case 'f':
-                return parse_literal("false", 5, JsonType::Bool, false, out);
+            case '"': out.type = JsonType::String; return parse_string(out.string_value);
+            case '{': return parse_object(out);
+            case '[': return parse_array(out);
+            case 'n': return parse_literal("null", 4, JsonType::Null, false, out);
+            case 't': return parse_literal("true", 4, JsonType::Bool, true, out);
+            case 'f': return parse_literal("false", 5, JsonType::Bool, false, out);
             default:
                 if (*cursor == '-' || is_digit(*cursor)) return parse_number(out);
                 return fail("unexpected char");
@@ -288,8 +282,7 @@ struct JsonParser {
                 case 'u':
                     if (!parse_unicode_escape(out)) return false;
                     break;
-                default:
-                    return fail("bad escape");
+                default: return fail("bad escape");
             }
             // Copy the run of plain bytes up to the next quote or backslash in one go.
             run = cursor;
@@ -371,7 +364,8 @@ struct JsonParser {
         }
 
         out.type = JsonType::Double;
-        if (fast_doubles && mantissa_digits > 0 && significant_digits <= 19 && fraction_digits <= 400 && exponent_digits <= 6) {
+        if (fast_doubles && mantissa_digits > 0 && significant_digits <= 19 && fraction_digits <= 400 &&
+            exponent_digits <= 6) {
             if (mantissa == 0) {
                 out.double_value = negative ? -0.0 : 0.0;
                 return true;

@@ -9,9 +9,7 @@ namespace tarn {
 
 namespace {
 
-bool has_children(const JsonValue& value) {
-    return !value.array_items.empty() || !value.object_members.empty();
-}
+bool has_children(const JsonValue& value) { return !value.array_items.empty() || !value.object_members.empty(); }
 
 // True when no child of `value` has children of its own, so that ordinary
 // member destruction goes at most one level down.
@@ -66,8 +64,7 @@ void JsonValue::release_children() noexcept {
             pending.pop_back();
             detach_children(node, pending);
         }
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 JsonValue& JsonValue::operator=(JsonValue&& other) noexcept {
@@ -110,9 +107,7 @@ std::optional<double> JsonValue::as_double() const {
     return std::nullopt;
 }
 
-std::size_t JsonValue::array_size() const {
-    return type == JsonType::Array ? array_items.size() : 0;
-}
+std::size_t JsonValue::array_size() const { return type == JsonType::Array ? array_items.size() : 0; }
 
 std::string json_get_string(const JsonValue& object, std::string_view name, std::string_view fallback) {
     const JsonValue* member = object.find(name);

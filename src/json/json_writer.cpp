@@ -73,24 +73,16 @@ void append_double(std::string& out, double value) {
 
 void append_json(std::string& out, const JsonValue& value) {
     switch (value.type) {
-        case JsonType::Null:
-            out.append("null");
-            return;
-        case JsonType::Bool:
-            out.append(value.bool_value ? "true" : "false");
-            return;
+        case JsonType::Null: out.append("null"); return;
+        case JsonType::Bool: out.append(value.bool_value ? "true" : "false"); return;
         case JsonType::Int: {
             char text[32];
             const int length = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value.int_value));
             out.append(text, static_cast<std::size_t>(length));
             return;
         }
-        case JsonType::Double:
-            append_double(out, value.double_value);
-            return;
-        case JsonType::String:
-            append_json_string(out, value.string_value);
-            return;
+        case JsonType::Double: append_double(out, value.double_value); return;
+        case JsonType::String: append_json_string(out, value.string_value); return;
         case JsonType::Array: {
             out.push_back('[');
             bool first = true;

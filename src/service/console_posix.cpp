@@ -9,9 +9,7 @@
 namespace tarn {
 namespace {
 
-extern "C" void request_stop(int) {
-    stop_requested.store(true);
-}
+extern "C" void request_stop(int) { stop_requested.store(true); }
 
 }  // namespace
 

@@ -14,11 +14,8 @@ BOOL WINAPI console_ctrl_handler(DWORD control_type) {
     switch (control_type) {
         case CTRL_C_EVENT:
         case CTRL_CLOSE_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            stop_requested.store(true);
-            return TRUE;
-        default:
-            return FALSE;
+        case CTRL_SHUTDOWN_EVENT: stop_requested.store(true); return TRUE;
+        default: return FALSE;
     }
 }
 

@@ -64,8 +64,7 @@ constexpr const char* service_settings =
     "SystemCallFilter=@system-service\n";
 
 std::string unit_text(const std::string& executable) {
-    return std::string("[Unit]\n") + "Description=" + service_display_name + "\n" + "# " +
-           service_description + "\n" +
+    return std::string("[Unit]\n") + "Description=" + service_display_name + "\n" + "# " + service_description + "\n" +
            "After=network-online.target\n"
            "Wants=network-online.target\n"
            "\n"

@@ -1,8 +1,8 @@
 // The machine-wide application-data folder on Windows, from the shell.
 #include "service/program_data_dir.h"
 
-#include <windows.h>
 #include <shlobj.h>
+#include <windows.h>
 
 namespace tarn {
 
@@ -14,8 +14,6 @@ std::string program_data_dir() {
     return utf8;
 }
 
-std::string service_data_file(const std::string& name) {
-    return program_data_dir() + "\\TARN\\IngestService\\" + name;
-}
+std::string service_data_file(const std::string& name) { return program_data_dir() + "\\TARN\\IngestService\\" + name; }
 
 }  // namespace tarn

@@ -20,9 +20,7 @@ namespace {
 constexpr auto stop_poll_interval = std::chrono::milliseconds(250);
 }
 
-int run_service() {
-    return run_service_with(service_data_file("tarn_ingest.conf"), service_data_file("service.log"));
-}
+int run_service() { return run_service_with(service_data_file("tarn_ingest.conf"), service_data_file("service.log")); }
 
 int run_service_with(const std::string& config_path, const std::string& default_log_path) {
     Config config;

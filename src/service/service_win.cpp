@@ -45,10 +45,8 @@ DWORD WINAPI service_control_handler(DWORD control, DWORD, LPVOID, LPVOID) {
             report_status(SERVICE_STOP_PENDING, NO_ERROR, stop_wait_hint_ms);
             stop_requested.store(true);
             return NO_ERROR;
-        case SERVICE_CONTROL_INTERROGATE:
-            return NO_ERROR;
-        default:
-            return ERROR_CALL_NOT_IMPLEMENTED;
+        case SERVICE_CONTROL_INTERROGATE: return NO_ERROR;
+        default: return ERROR_CALL_NOT_IMPLEMENTED;
     }
 }
 
@@ -84,10 +82,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }  // namespace
 
 bool run_as_managed_service(int& exit_status) {
-    SERVICE_TABLE_ENTRYW table[] = {
-        {const_cast<LPWSTR>(service_name_w), service_main},
-        {nullptr, nullptr},
-    };
+    SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(service_name_w), service_main}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table)) {
         exit_status = 0;
         return true;

@@ -28,8 +28,8 @@ bool NotifySocket::send(const std::string& message) const {
     // "@name" names a socket in the abstract namespace: a leading NUL byte.
     if (address_[0] == '@') target.sun_path[0] = '\0';
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size());
-    const ssize_t sent = ::sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL,
-                                  reinterpret_cast<const sockaddr*>(&target), length);
+    const ssize_t sent =
+        ::sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target), length);
     return sent == static_cast<ssize_t>(message.size());
 }
 

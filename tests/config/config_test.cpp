@@ -14,10 +14,11 @@ namespace {
 
 // Every field, one per line, so that a difference shows which one.
 std::string describe(const Config& c) {
-    return "bind_addr=" + c.bind_addr + "\nbind_port=" + std::to_string(c.bind_port) + "\nodbc_driver=" +
-           c.odbc_driver + "\nmysql_host=" + c.mysql_host + "\nmysql_port=" + std::to_string(c.mysql_port) +
-           "\nmysql_user=" + c.mysql_user + "\nmysql_pass=" + c.mysql_pass + "\nmysql_db=" + c.mysql_db +
-           "\ningest_token=" + c.ingest_token + "\nlog_path=" + c.log_path + "\n";
+    return "bind_addr=" + c.bind_addr + "\nbind_port=" + std::to_string(c.bind_port) +
+           "\nodbc_driver=" + c.odbc_driver + "\nmysql_host=" + c.mysql_host +
+           "\nmysql_port=" + std::to_string(c.mysql_port) + "\nmysql_user=" + c.mysql_user +
+           "\nmysql_pass=" + c.mysql_pass + "\nmysql_db=" + c.mysql_db + "\ningest_token=" + c.ingest_token +
+           "\nlog_path=" + c.log_path + "\n";
 }
 
 class ConfigFile : public ::testing::Test {
@@ -45,8 +46,9 @@ TEST_F(ConfigFile, ExampleFileDocumentsTheRealDefaults) {
 
 TEST_F(ConfigFile, LinesWithoutAKnownKeyAreSkippedAndKeysAndValuesAreTrimmed) {
     // Comments, blank lines, an empty key and a key in capitals set nothing.
-    ASSERT_TRUE(load("# bind_port=1\n\n  \t\r\n   # indented\n=\n  =  value\nBIND_ADDR=1.2.3.4\n"
-                     "  mysql_host \t=\t db  \r\nlog_path=C:\\x.log\r\ningest_token= a=b==c \r\nmysql_pass=\n"))
+    ASSERT_TRUE(
+        load("# bind_port=1\n\n  \t\r\n   # indented\n=\n  =  value\nBIND_ADDR=1.2.3.4\n"
+             "  mysql_host \t=\t db  \r\nlog_path=C:\\x.log\r\ningest_token= a=b==c \r\nmysql_pass=\n"))
         << error_;
     Config expected;
     expected.mysql_host = "db";
@@ -67,8 +69,10 @@ TEST_F(ConfigFile, LeadingByteOrderMarkIsSkipped) {
 }
 
 TEST_F(ConfigFile, PortValuesConvertLikeTheCLibraryAndKeepTheLow16Bits) {
+    // clang-format off
     const std::pair<const char*, std::uint16_t> cases[] = {{"123  ", 123}, {"abc", 0}, {"65541", 5}, {"-1", 65535},
                                                            {"12ab", 12}};
+    // clang-format on
     for (const auto& [value, port] : cases) {
         ASSERT_TRUE(load(std::string("bind_port=") + value + "\nmysql_port=" + value + "\n")) << error_;
         EXPECT_EQ(config_.bind_port, port) << value;
@@ -77,10 +81,12 @@ TEST_F(ConfigFile, PortValuesConvertLikeTheCLibraryAndKeepTheLow16Bits) {
 }
 
 TEST_F(ConfigFile, FailuresNameTheLineOrTheFileAndReadingStopsThere) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {"bind_addr\n", "missing '=' at line 1"},
         {"# one\n# two\n# three\n# four\nbind_port 8080\n", "missing '=' at line 5"},
         {"bind_port=1000\nnonsense\r\nmysql_host=later\n", "missing '=' at line 2"}};
+    // clang-format on
     for (const auto& [contents, error] : cases) {
         EXPECT_FALSE(load(contents)) << contents;
         EXPECT_EQ(error_, error);

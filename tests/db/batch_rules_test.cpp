@@ -26,12 +26,16 @@ const std::string test_start = utc_clock();
 // A row's fields joined by "|": NULL for an absent value, "now" for a time
 // taken while the tests ran.
 template <typename T>
-void put(std::ostream& out, const T& value) { out << value; }
+void put(std::ostream& out, const T& value) {
+    out << value;
+}
 void put(std::ostream& out, const std::string& text) {
     out << (text.size() == 19 && test_start <= text && text <= utc_clock() ? "now" : text);
 }
 template <typename T>
-void put(std::ostream& out, const std::optional<T>& value) { value ? put(out, *value) : put(out, "NULL"); }
+void put(std::ostream& out, const std::optional<T>& value) {
+    value ? put(out, *value) : put(out, "NULL");
+}
 template <typename... T>
 std::string fields(const T&... values) {
     std::ostringstream out;
@@ -70,11 +74,13 @@ std::string event(const std::string& element, const std::string& fallback = batc
 class BatchRules : public ::testing::Test {};
 
 TEST_F(BatchRules, NormalizeTimestampDropsFractionsAndZonesWithoutApplyingThem) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {"2024-05-01T12:34:56.250Z", "2024-05-01 12:34:56"}, {"2024-05-01T12:34:56+02:00", "2024-05-01 12:34:56"},
         {"2024-05-01T12:34:56-05:00", "2024-05-01 12:34:56"}, {"2024T05T01", "2024 05T01"},  // only the first T
         {"2024-05-01-", "2024-05-01-"}, {"2024-05-01 -", "2024-05-01 "}, {"", ""},  // a "-" cuts from index 11 on
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(normalize_timestamp(c.first), c.second) << c.first;
 }
 
@@ -88,6 +94,7 @@ TEST_F(BatchRules, ReadingTimestampsBefore2020BecomeTheTimeOfIngestion) {
 }
 
 TEST_F(BatchRules, ReadingVolumeIsInTenthsExceptForProtocol223AndRequiredFieldsAreChecked) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {R"({"node_id":3,"meter_id":9,"protocol":7,"volume_gal":12345,"flow_gpm":1.25,"freq_hz":868,"rssi_dbm":-80.5,
              "gateway_received_at":"2024-05-01T12:34:56+02:00"})", "3|9|7|1234.5|1.25|868|-80.5|2024-05-01 12:34:56"},
@@ -103,20 +110,23 @@ TEST_F(BatchRules, ReadingVolumeIsInTenthsExceptForProtocol223AndRequiredFieldsA
          "1|4294967295|4294967295|1|NULL|NULL|NULL|2024-05-01 10:00:00"},
         {R"({"node_id":1,"meter_id":4294967296,"volume_gal":1})", "reading meter_id out of range"},
         {R"({"node_id":1,"meter_id":1,"protocol":4294967296,"volume_gal":1})", "reading protocol out of range"},
-        {R"({"node_id":1,"meter_id":1,"protocol":-1,"volume_gal":1})", "reading protocol out of range"},
+        {R"({"node_id":1,"meter_id":1,"protocol":-1,"volume_gal":1})", "reading protocol out of range"}
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(reading(c.first), c.second) << c.first;
 }
 
 TEST_F(BatchRules, ClientRowsTakeDefaultsAndSkipNodesOutside1To254) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {R"({"node_id":254})", "254|unknown|0.0.0|2024-05-01 10:00:00|2024-05-01 10:00:00|NULL|NULL"},
         {R"({"node_id":3,"chip":"C6","fw_version":"1.2","last_seen":"2024-05-01T08:00:00.5Z","last_rssi_dbm":"-7",
              "last_lqi":-1})", "3|C6|1.2|2024-05-01 08:00:00|2024-05-01 08:00:00|NULL|4294967295"},
         {R"({"node_id":1,"last_rssi_dbm":-71.5,"last_lqi":200})",
          "1|unknown|0.0.0|2024-05-01 10:00:00|2024-05-01 10:00:00|-71.5|200"},
-        {R"({"node_id":255})", "skipped"}, {R"({"node_id":0})", "skipped"},
+        {R"({"node_id":255})", "skipped"}, {R"({"node_id":0})", "skipped"}
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(client(c.first), c.second) << c.first;
 }
 
@@ -129,14 +139,16 @@ TEST_F(BatchRules, ClientWithoutAnyTimestampGetsTheTimeOfIngestionNotTheEmptyTex
 }
 
 TEST_F(BatchRules, EventPayloadIsCompactJsonAndNodeOutsideRangeIsNull) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {R"({"node_id":254,"event_type":"boot","payload":{ "a" : [1, 2] },"gateway_received_at":"2024-05-01T07Z"})",
          R"(254|boot|{"a":[1,2]}|2024-05-01 07)"},
         {R"({"node_id":255,"event_type":"e","payload":"x"})", R"(NULL|e|"x"|2024-05-01 10:00:00)"},
         {R"({"node_id":0,"event_type":"e","payload":null})", "NULL|e|null|2024-05-01 10:00:00"},
         {R"({"event_type":"e"})", "NULL|e|NULL|2024-05-01 10:00:00"},
-        {R"({"payload":1})", "event missing required field"},
+        {R"({"payload":1})", "event missing required field"}
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(event(c.first), c.second) << c.first;
     EXPECT_EQ(event(R"({"event_type":"e"})", ""), "event missing required field");
 }

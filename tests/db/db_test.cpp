@@ -79,8 +79,10 @@ protected:
     }
     // "<clients>/<readings>/<events>" rows in the tables.
     std::string tables() {
-        return query("SELECT CONCAT_WS('/', (SELECT COUNT(*) FROM clients), (SELECT COUNT(*) FROM readings), "
-                     "(SELECT COUNT(*) FROM events))").at(0);
+        return query(
+                   "SELECT CONCAT_WS('/', (SELECT COUNT(*) FROM clients), (SELECT COUNT(*) FROM readings), "
+                   "(SELECT COUNT(*) FROM events))")
+            .at(0);
     }
 
     test::LogCapture log_;
@@ -104,6 +106,7 @@ TEST_F(DbBatch, EmptyBatchesNonArraySectionsAndNonObjectElementsWriteNothing) {
 // rest, and counts as a row each time.
 TEST_F(DbBatch, EveryColumnIsStoredWithNullForAbsentValuesAndUpsertKeepsFirstSeen) {
     const std::string x40(40, 'x');  // longer than the size declared to the driver
+    // clang-format off
     ASSERT_EQ(ingest(R"({"batch_window_end":"2024-05-01T12:00:00Z","clients":[
         {"node_id":7,"chip":")" + x40 + R"(","fw_version":"1.4.2","last_seen":"2024-05-01T11:59:30.250Z",
          "last_rssi_dbm":-71.5,"last_lqi":200},{"node_id":254,"chip":"A","fw_version":"1.0","last_seen":"2024-04-30",
@@ -112,6 +115,7 @@ TEST_F(DbBatch, EveryColumnIsStoredWithNullForAbsentValuesAndUpsertKeepsFirstSee
          "rssi_dbm":-80.5,"gateway_received_at":"2024-05-01T12:34:56+02:00"},{"node_id":4,"meter_id":0,"volume_gal":1}],
         "events":[{"node_id":12,"event_type":")" + x40 + R"(","payload":{"a":[1,2]}},{"event_type":"a"}]})"),
               "3/2/2");
+    // clang-format on
     EXPECT_EQ(query("SELECT * FROM clients ORDER BY node_id"),
               (Rows{"7|" + x40 + "|1.4.2|2024-05-01 11:59:30|2024-05-01 11:59:30|-71.5|200",
                     "254|unknown|0.0.0|2024-04-30 00:00:00|2024-05-01 12:00:00|NULL|4294967295"}));
@@ -123,14 +127,16 @@ TEST_F(DbBatch, EveryColumnIsStoredWithNullForAbsentValuesAndUpsertKeepsFirstSee
 }
 
 TEST_F(DbBatch, FailingRowAfterValidOnesRollsBackTheWholeBatchAndKeepsTheConnection) {
-    const std::string head = R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" +
-                             valid_reading + ",";
+    const std::string head =
+        R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" + valid_reading + ",";
+    // clang-format off
     const std::pair<std::string, const char*> cases[] = {
         {head + R"({"node_id":0,"meter_id":1,"volume_gal":1}]})", "refused: reading node_id out of range"},
         // A value the server refuses is invalid data: SQLSTATE class 22.
         {head + R"({"node_id":1,"meter_id":1,"volume_gal":1,"gateway_received_at":"2024-05-01T25:61:00Z"}]})",
-         R"(refused: insert readings: \[22[0-9A-Z]{3}\] .+)"},
+         R"(refused: insert readings: \[22[0-9A-Z]{3}\] .+)"}
     };
+    // clang-format on
     for (const auto& [batch, pattern] : cases) {
         const std::string outcome = ingest(batch);
         EXPECT_TRUE(std::regex_match(outcome, std::regex(pattern))) << outcome;
@@ -162,8 +168,10 @@ TEST_F(DbBatch, ConcurrentBatchesAreEachAllOrNothing) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int b = 0; b < 6; ++b) {  // every odd batch ends with an invalid reading
+                // clang-format off
                 std::string doc = R"({"batch_window_end":"2024-05-01","events":[{"event_type":"e"}],"clients":[)"
                                   R"({"node_id":)" + std::to_string(t + 1) + R"(}],"readings":[)";
+                // clang-format on
                 for (int r = 0; r < 25; ++r)
                     doc += R"({"node_id":1,"volume_gal":1,"meter_id":)" + std::to_string(t * 10 + b) + "},";
                 doc += b % 2 ? R"({"node_id":0}]})" : "null]}";
@@ -194,6 +202,7 @@ TEST_F(DbBatch, KilledConnectionIsReplacedByTheNextBatch) {
 // dropped, so the next batch connects anew. Other failures keep it.
 TEST_F(DbBatch, StatementFailureOfTheConnectionClassDropsTheConnection) {
     const std::string batch = "{\"readings\":[" + valid_reading + "," + valid_reading + "]}";
+    // clang-format off
     const std::pair<std::string, int> cases[] = {{"40001", 1}, {"08S01", 2}, {"HYT00", 3}};  // state, connects
     for (const auto& [state, connects] : cases) {
         inject_odbc_failure(OdbcCall::execute, 2, state);
@@ -286,11 +295,12 @@ TEST_F(SmallPacketServer, RowLargerThanMaxAllowedPacketIsRefusedAndTheConnection
         return "{\"events\":[{\"event_type\":\"big\",\"gateway_received_at\":\"2024-05-01\",\"payload\":" + payload +
                "]}]," + "\"readings\":[" + valid_reading + "]}";
     };
+    // clang-format on
     // Each 1.1 is written as 1.1000000000000001, 19 bytes with its comma.
     const std::string outcome = ingest(batch_with_payload(4000));
-    EXPECT_TRUE(std::regex_match(
-        outcome, std::regex("refused: insert events: row of [0-9]+ bytes is larger than the server's "
-                            "max_allowed_packet of 65536 bytes")))
+    EXPECT_TRUE(
+        std::regex_match(outcome, std::regex("refused: insert events: row of [0-9]+ bytes is larger than the server's "
+                                             "max_allowed_packet of 65536 bytes")))
         << outcome;
     EXPECT_EQ(ingest(batch_with_payload(3000)), "0/1/1");
     EXPECT_EQ(tables(), "0/1/1");

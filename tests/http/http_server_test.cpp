@@ -69,6 +69,7 @@ TEST_F(Requests, RequestSplitIntoOneByteWritesIsReadWhole) {
 // Bytes that arrive with the header block stay in the body even beyond the
 // announced length, and no more are awaited.
 TEST_F(Requests, BodyIsReadToTheAnnouncedLengthAtMost) {
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"Content-Length: 3\r\n\r\nabcdef", "abcdef"}, {"Content-Length: 0\r\n\r\nignored", ""},
         {"Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", ""}};
@@ -93,6 +94,8 @@ TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
         if (head.path == "/locked") return HttpResponse{401, "{\"error\":\"unauthorized\"}"};
         return std::nullopt;
     };
+    // clang-format on
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"GET\r\nContent-Length: 10\r\n\r\n", reply_bytes("400 Bad Request", "{\"error\":\"bad request line\"}")},
         {"POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n",
@@ -119,11 +122,13 @@ TEST_F(Requests, ClientStillSendingItsBodyReadsTheEarlyReply) {
 }
 
 TEST_F(Requests, HandlerFailureGets500AndAnErrorLine) {
+    // clang-format off
     const std::pair<HttpHandler, const char*> cases[] = {
         {[](const HttpRequest&) -> HttpResponse { throw std::runtime_error("disk on fire"); },
          "http: handler exception: disk on fire\n"},
         {[](const HttpRequest&) -> HttpResponse { throw 42; }, "http: handler threw non-std exception\n"},
         {HttpHandler{}, "http: handler exception: bad_function_call\n"}};
+    // clang-format on
     for (const auto& [handler, line] : cases) {
         reply = handler;  // the line is logged before the reply is sent
         EXPECT_EQ(exchange(get_request), reply_bytes("500 Internal Server Error", "{\"error\":\"internal error\"}"));
@@ -140,6 +145,7 @@ TEST_F(Requests, HandlerSeesItsClientGo) {
         seen = eventually([&] { return request.client_gone(); }, 5s) && !stopping;
         return HttpResponse{};
     };
+    // clang-format on
     RawClient client;
     ASSERT_TRUE(client.connect(port_) && client.send(get_request));
     std::this_thread::sleep_for(200ms);
@@ -218,10 +224,12 @@ TEST_F(Listener, ListensOnTheConfiguredAddressAndStopsOnce) {
 TEST_F(Listener, StartFailuresAreLoggedAndStopAfterThemOnlyLogsStopped) {
     HttpServer first("127.0.0.1", 0, ok_response);
     ASSERT_TRUE(first.start());
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"localhost", "[ERR] http: bad bind_addr localhost\n"},
         // A second server must not share a port the first one listens on.
         {"127.0.0.1", "[ERR] http: bind 127.0.0.1:" + std::to_string(first.port()) + " failed: "}};
+    // clang-format on
     for (const auto& [address, line] : cases) {
         HttpServer server(address, first.port(), ok_response);
         EXPECT_FALSE(server.start()) << address;

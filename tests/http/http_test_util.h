@@ -16,8 +16,9 @@ namespace tarn::test {
 
 // The exact bytes of a reply, spelled out apart from the server's code.
 inline std::string reply_bytes(const std::string& status_line, const std::string& body) {
-    return "HTTP/1.1 " + status_line + "\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + status_line +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 inline const std::string ok_reply = reply_bytes("200 OK", "{\"ok\":true}");
 inline const std::string get_request = "GET / HTTP/1.1\r\n\r\n";

@@ -28,14 +28,18 @@ Parsed parse(const std::string& block) {
 }
 
 TEST(RequestHead, RequestLineNeedsAMethodAndATargetOnly) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {  // block, method and path (none: bad request line)
         {"GET", nullptr}, {"", nullptr}, {"   \r\nHost: x", nullptr}, {"\r\nGET / HTTP/1.1", nullptr},
         {"GET /x", "GET /x"}, {"get /x HTTP/1.0", "get /x"}, {"  POST\t/y  any thing", "POST /y"},
         {"GET /q?a=1 HTTP/1.1\r\nHost: h", "GET /q?a=1"}};
+    // clang-format on
     for (const auto& [block, seen] : cases) {
         const Parsed p = parse(block);
         EXPECT_EQ(p.error, seen ? HeadError::none : HeadError::bad_request_line) << block;
-        if (seen) { EXPECT_EQ(p.method_path, seen) << block; }
+        if (seen) {
+            EXPECT_EQ(p.method_path, seen) << block;
+        }
     }
 }
 
@@ -55,6 +59,7 @@ TEST(RequestHead, HeaderLinesSplitAtTheFirstColonAreTrimmedAndTheLastDuplicateWi
 TEST(RequestHead, ContentLengthIsReadLikeStrtoulUpToTheLimit) {
     const std::string at_limit = std::to_string(http_max_body_bytes);
     const std::string past_limit = std::to_string(http_max_body_bytes + 1);
+    // clang-format off
     const struct {
         std::string value;
         HeadError error;
@@ -63,12 +68,15 @@ TEST(RequestHead, ContentLengthIsReadLikeStrtoulUpToTheLimit) {
         {"5", HeadError::none, 5},           {"\t+5 \t", HeadError::none, 5},  {"12abc", HeadError::none, 12},
         {"0", HeadError::none, 0},           {at_limit, HeadError::none, http_max_body_bytes},
         {past_limit, HeadError::too_large, 0}, {"-1", HeadError::too_large, 0}, {"4294967296", HeadError::too_large, 0},
-        {"", HeadError::bad_content_length, 0}, {"abc", HeadError::bad_content_length, 0},
+        {"", HeadError::bad_content_length, 0}, {"abc", HeadError::bad_content_length, 0}
     };
+    // clang-format on
     for (const auto& c : cases) {
         const Parsed p = parse("POST / HTTP/1.1\r\nContent-Length: " + c.value);
         EXPECT_EQ(p.error, c.error) << c.value;
-        if (c.error == HeadError::none) { EXPECT_EQ(p.content_length, c.length) << c.value; }
+        if (c.error == HeadError::none) {
+            EXPECT_EQ(p.content_length, c.length) << c.value;
+        }
     }
     EXPECT_EQ(parse("GET / HTTP/1.1").content_length, 0u) << "no header: no body";
     EXPECT_EQ(parse("POST / HTTP/1.1\r\nContent-Length: abc\r\nContent-Length: 7").error, HeadError::none)
@@ -76,10 +84,12 @@ TEST(RequestHead, ContentLengthIsReadLikeStrtoulUpToTheLimit) {
 }
 
 TEST(RequestHead, EachErrorHasItsReply) {
+    // clang-format off
     const std::pair<HeadError, std::string> replies[] = {
         {HeadError::bad_request_line, "400 {\"error\":\"bad request line\"}"},
         {HeadError::bad_content_length, "400 {\"error\":\"bad content-length\"}"},
         {HeadError::too_large, "413 {\"error\":\"payload too large\"}"}};
+    // clang-format on
     for (const auto& [error, expected] : replies) {
         const HttpResponse reply = head_error_reply(error);
         EXPECT_EQ(std::to_string(reply.status) + " " + reply.body, expected);

@@ -68,15 +68,15 @@ TEST_F(IngestHandler, RoutesTokenAndBadJsonAreAnsweredBeforeAnyWrite) {
         {"POST", "/api/ingest", "{}", std::string("ab\0", 3), R"(401 {"error":"unauthorized"})"},
         {"POST", "/api/ingest", "", "abc", R"(422 {"error":"bad json","detail":"unexpected end"})"},
         {"POST", "/api/ingest", "[]", "abc", R"(422 {"error":"bad json","detail":""})"},
-        {"POST", "/api/ingest", R"({"a":"\u12G4"})", "abc", R"(422 {"error":"bad json","detail":"bad \\u hex"})"},
-    };
+        {"POST", "/api/ingest", R"({"a":"\u12G4"})", "abc", R"(422 {"error":"bad json","detail":"bad \\u hex"})"}};
     for (const auto& c : cases) {
         EXPECT_EQ(handle(request(c.method, c.path, c.body, c.token), "abc"), c.reply) << c.method << ' ' << c.path;
     }
     EXPECT_EQ(writes_, 0);
     EXPECT_EQ(log_.count("[WRN] ingest: rejected (bad/missing token)\n"), 7);
     EXPECT_EQ(log_.count("[WRN] ingest: bad json: bad \\u hex\n"), 1);
-    EXPECT_EQ(handle(ingest_post(), ""), R"(200 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})");
+    EXPECT_EQ(handle(ingest_post(), ""),
+              R"(200 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})");
     EXPECT_EQ(writes_, 1) << "an empty configured token switches the check off";
 }
 
@@ -84,7 +84,9 @@ TEST_F(IngestHandler, RoutesTokenAndBadJsonAreAnsweredBeforeAnyWrite) {
 // batch can never be stored) and 503 (send it again later).
 TEST_F(IngestHandler, OutcomeKindDecidesTheStatus) {
     counts_ = IngestCounts{10, 0, 2, ""};
-    EXPECT_EQ(handle(ingest_post()), R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})");
+    EXPECT_EQ(handle(ingest_post()),
+              R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})");
+    // clang-format off
     const std::pair<BatchOutcome, std::string> outcomes[] = {
         {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}};
     for (const auto& [outcome, status] : outcomes) {
@@ -97,10 +99,12 @@ TEST_F(IngestHandler, OutcomeKindDecidesTheStatus) {
 // The token is checked as soon as the head has arrived, so that a client
 // without it cannot hold a connection while it trickles a body.
 TEST_F(IngestHandler, HeadCheckRefusesOnlyIngestPostsWithoutTheToken) {
+    // clang-format off
     const std::pair<HttpRequest, bool> heads[] = {
         {request("POST", "/api/ingest", "", ""), true}, {request("POST", "/api/ingest", "", "abd"), true},
         {request("POST", "/api/ingest", "", "abc"), false}, {request("GET", "/api/ingest", "", ""), false},
         {request("POST", "/api/health", "", ""), false}};
+    // clang-format on
     for (const auto& [head, refused] : heads) {
         const std::optional<HttpResponse> early = check_ingest_head(head, "abc");
         EXPECT_EQ(early ? status_and_body(*early) : "none", refused ? R"(401 {"error":"unauthorized"})" : "none")
@@ -121,8 +125,10 @@ TEST_F(IngestHandler, BurstOfBatchesIsParsedTwoAndWrittenOneAtATime) {
         --writing;
         return BatchOutcome::committed;
     };
+    // clang-format on
     std::vector<std::thread> uploads;
-    for (int i = 0; i < 8; ++i) uploads.emplace_back([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });
+    for (int i = 0; i < 8; ++i)
+        uploads.emplace_back([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });
     for (auto& upload : uploads) upload.join();
     EXPECT_EQ(most_writing.load(), 1);
 }

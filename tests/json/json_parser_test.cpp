@@ -21,6 +21,7 @@ std::string c_library_mismatch(const std::string& text) {
 }
 
 TEST(JsonParse, MalformedDocumentsFailWithTheirFirstMessage) {
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {  // input, and its message or decoded bytes
         {"", "unexpected end"}, {"[", "unexpected end"}, {"{", "expected string"}, {R"({"a":1,})", "expected string"},
         {"[1,]", "unexpected char"}, {"\f{}", "unexpected char"}, {"\xEF\xBB\xBF{}", "unexpected char"},
@@ -32,13 +33,15 @@ TEST(JsonParse, MalformedDocumentsFailWithTheirFirstMessage) {
         {R"("\x")", "bad escape"}, {"\"abc\\", "unterminated escape"}, {"\"\\ud83d\\", "unterminated escape"},
         {"\"abc", "unterminated string"}, {"{\"a", "unterminated string"},
         // Only the first failure is reported.
-        {R"([{"a":"\q"}, 1 2)", "bad escape"}, {R"(["a",{"b":[1,}]])", "unexpected char"},
+        {R"([{"a":"\q"}, 1 2)", "bad escape"}, {R"(["a",{"b":[1,}]])", "unexpected char"}
     };
+    // clang-format on
     for (const auto& [text, message] : cases) EXPECT_EQ(parse_error(text), message) << "input: " << text;
 }
 
 // \ud83d\ude00 used to become two three-byte sequences, which is not UTF-8.
 TEST(JsonParse, StringEscapesAndSurrogatePairsDecodeToUtf8Bytes) {
+    // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {R"("\"\\\/\b\f\n\r\t")", "\"\\/\b\f\n\r\t"}, {R"("\u00e9\u20AC")", "\xC3\xA9\xE2\x82\xAC"},
         {R"("\u0041\u007f\u0080\u07FF\u0800\uFFFF")", "A\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},
@@ -46,8 +49,9 @@ TEST(JsonParse, StringEscapesAndSurrogatePairsDecodeToUtf8Bytes) {
         {R"("\ud83d\ude00")", "\xF0\x9F\x98\x80"}, {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
         // Lone halves keep their own three-byte form.
         {R"("\ud83d")", "\xED\xA0\xBD"}, {R"("\ude00\ud83d")", "\xED\xB8\x80\xED\xA0\xBD"},
-        {R"("\ud83d\u0041")", "\xED\xA0\xBD" "A"}, {R"("\ud83d\ud83d\ude00")", "\xED\xA0\xBD\xF0\x9F\x98\x80"},
+        {R"("\ud83d\u0041")", "\xED\xA0\xBD" "A"}, {R"("\ud83d\ud83d\ude00")", "\xED\xA0\xBD\xF0\x9F\x98\x80"}
     };
+    // clang-format on
     for (const auto& [text, bytes] : cases) EXPECT_EQ(parse_ok(text).string_value, bytes) << text;
 }
 
@@ -56,12 +60,14 @@ TEST(JsonParse, StringEscapesAndSurrogatePairsDecodeToUtf8Bytes) {
 // Literals of 128 bytes and more take another buffer on their way to the C
 // library; exponents of six digits still take the fast conversion.
 TEST(JsonParse, LiteralFormChoosesIntOrDoubleAndTheCLibraryGivesTheValue) {
+    // clang-format off
     for (const std::string& text : std::initializer_list<std::string>{"-", "-0", "007", "999999999999999999", "-9223372036854775808", "9223372036854775808",
                                    "99999999999999999999", "-99999999999999999999", "1.", "1e", "1E-", "-.5", "-.",
                                    "-0.0", "0e999", "1e999", "-1e999", "1e-400", "1e23", "7e-1000000", "5e-324",
                                    "9007199254740993.0", "12345678901234567890e-5", "1e000010", "25e-000009",
                                    "1e0000010", "3" + std::string(127, '0'), "-0." + std::string(126, '0') + "7",
                                    "4" + std::string(300, '9')}) {
+        // clang-format on
         EXPECT_EQ(c_library_mismatch(text), "");
     }
 }

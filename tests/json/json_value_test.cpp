@@ -12,6 +12,7 @@ using namespace std::string_literals;
 
 TEST(JsonValueAccess, FindReturnsTheFirstMemberWithExactlyTheseBytes) {
     const JsonValue doc = parse_ok(R"({"a":1,"a":2,"ab":3,"k\u0000x":4,"k":5})");
+    // clang-format off
     const std::pair<std::string, std::int64_t> cases[] = {
         {"a", 1}, {"ab", 3}, {"k\0x"s, 4}, {"k", 5}, {"A", -1}, {"", -1}, {"abc", -1}, {"k\0"s, -1}};
     for (const auto& [key, expected] : cases) EXPECT_EQ(doc.find(key) ? doc.find(key)->int_value : -1, expected) << key;
@@ -23,12 +24,16 @@ TEST(JsonValueAccess, JsonGetIntAndJsonGetStringConvertOrFallBack) {
     JsonValue doc = parse_ok(R"({"pos":3.9,"neg":-3.9,"huge":1e300,"tiny":-1e300,"edge":9223372036854775808.0,)"
                              R"("below":-9223372036854774784.0,"str":"x\"y","e":"","flag":true,"nul":null,"int":-42})");
     doc.object_members.emplace_back("nan", parse_ok("0.5")).value.double_value = std::nan("");
+    // clang-format off
     const std::pair<const char*, std::int64_t> ints[] = {
         {"pos", 3}, {"neg", -3}, {"huge", INT64_MIN}, {"tiny", INT64_MIN}, {"edge", INT64_MIN}, {"nan", INT64_MIN},
         {"below", -9223372036854774784}, {"int", -42}, {"str", 77}, {"flag", 77}, {"nul", 77}, {"absent", 77}};
+    // clang-format on
     for (const auto& [name, expected] : ints) EXPECT_EQ(json_get_int(doc, name, 77), expected) << name;
+    // clang-format off
     const std::pair<const char*, const char*> strings[] = {
         {"str", "x\"y"}, {"e", ""}, {"int", "-"}, {"flag", "-"}, {"nul", "-"}, {"absent", "-"}};
+    // clang-format on
     for (const auto& [name, expected] : strings) EXPECT_EQ(json_get_string(doc, name, "-"), expected) << name;
     EXPECT_EQ(json_get_string(parse_ok(R"(["s"])"), "s", "-"), "-");
 }
@@ -58,14 +63,17 @@ TEST(JsonValueAccess, DestroyingVeryDeepHandBuiltTreeDoesNotRecurse) {
 
 // Each document is written compactly; the written text reads back to itself.
 TEST(JsonWrite, DocumentsComeBackCompactInStoredOrder) {
+    // clang-format off
     const std::pair<const char*, const char*> cases[] = {
         {R"({"b":1, "a":[true,null,"x"], "b":2.5})", R"({"b":1,"a":[true,null,"x"],"b":2.5})"},
         {" [ ] ", "[]"}, {" { } \t\r\n", "{}"}, {R"( [{"a":{}},[[]],null,false] )", R"([{"a":{}},[[]],null,false])"},
         {"[-9223372036854775808,9223372036854775807,-0,007]", "[-9223372036854775808,9223372036854775807,0,7]"},
         {R"({"a\"b\u0001":"\b","":"\ud83d\ude00"})", "{\"a\\\"b\\u0001\":\"\\b\",\"\":\"\xF0\x9F\x98\x80\"}"},
         {R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])",
-         R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])"},
+         R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])"}
     };
+    // clang-format on
+    // clang-format on
     for (const auto& [text, written] : cases) {
         EXPECT_EQ(to_json(parse_ok(text)), written) << text;
         EXPECT_EQ(to_json(parse_ok(written)), written) << text;
@@ -79,10 +87,12 @@ TEST(JsonWrite, DocumentsComeBackCompactInStoredOrder) {
 // double, without a point (and so reads back as the Int 0); what JSON cannot
 // write as a number, as the nearest it can.
 TEST(JsonWrite, DoublesWithSeventeenSignificantDigits) {
+    // clang-format off
     const std::pair<double, const char*> cases[] = {
         {0.1, "0.10000000000000001"}, {1.0, "1"}, {-0.0, "-0"}, {HUGE_VAL, "1e999"}, {-HUGE_VAL, "-1e999"},
-        {std::nan(""), "null"},
+        {std::nan(""), "null"}
     };
+    // clang-format on
     for (const auto& [number, text] : cases) {
         JsonValue value = parse_ok("0.5");  // a Double, given the value under test
         value.double_value = number;
@@ -92,13 +102,15 @@ TEST(JsonWrite, DoublesWithSeventeenSignificantDigits) {
 
 // append_json_string writes \b and \f, json_escape \u0008 and \u000c.
 TEST(JsonWrite, BothEscapingRules) {
+    // clang-format off
     const std::tuple<std::string, const char*, const char*> cases[] = {
         {"\b\f", R"("\b\f")", R"(\u0008\u000c)"},
         {"x\t\n\r\"\\/y", R"("x\t\n\r\"\\/y")", R"(x\t\n\r\"\\/y)"},
         {"\0\x01\x0B\x1B\x1F"s, R"("\u0000\u0001\u000b\u001b\u001f")", R"(\u0000\u0001\u000b\u001b\u001f)"},
         {"\x7F caf\xC3\xA9 \xFF\x80", "\"\x7F caf\xC3\xA9 \xFF\x80\"", "\x7F caf\xC3\xA9 \xFF\x80"},
-        {"", R"("")", ""},
+        {"", R"("")", ""}
     };
+    // clang-format on
     for (const auto& [bytes, literal, escaped] : cases) {
         std::string out;
         append_json_string(out, bytes);

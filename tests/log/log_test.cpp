@@ -100,8 +100,8 @@ TEST_F(LogTest, ReopeningAppendsAndAnEmptyPathClosesTheFile) {
     Log::write(LogLevel::Info, "second run");
     Log::open("");
     Log::write(LogLevel::Info, "stderr only");
-    EXPECT_EQ(messages(file_lines()), (std::vector<std::string>{"left by an older run", "INF first run",
-                                                                "INF second run"}));
+    EXPECT_EQ(messages(file_lines()),
+              (std::vector<std::string>{"left by an older run", "INF first run", "INF second run"}));
 }
 
 // A wide argument that the C locale cannot convert made the formatter fail

@@ -37,9 +37,9 @@ TEST_F(ServiceTest, ConsoleRunWritesBatchesLogsAndStopsOnCtrlC) {
     const auto messages = messages_of(log);
     ASSERT_GE(messages.size(), 4u);
     EXPECT_EQ(messages[0], "[INF] config: loaded " + config_path_);
-    EXPECT_EQ(messages[1], "[INF] bind=127.0.0.1:" + port + " odbc='MariaDB Unicode' mysql=127.0.0.1:" +
-                               mariadb_fact("port") + " db=" + mariadb_fact("database") + " user=" +
-                               mariadb_fact("user"));
+    EXPECT_EQ(messages[1], "[INF] bind=127.0.0.1:" + port +
+                               " odbc='MariaDB Unicode' mysql=127.0.0.1:" + mariadb_fact("port") +
+                               " db=" + mariadb_fact("database") + " user=" + mariadb_fact("user"));
     EXPECT_EQ(messages[2], "[INF] http: listening on 127.0.0.1:" + port);
     EXPECT_EQ(messages.back(), "[INF] http: stopped");
     EXPECT_EQ(log.find(mariadb_fact("password")), std::string::npos) << "the password is never logged";
@@ -62,10 +62,12 @@ TEST_F(ServiceTest, NoArgumentRunsConsoleModeAndSigtermAndSighupStopIt) {
 }
 
 TEST_F(ServiceTest, MissingOrFaultyConfigurationRunsOnDefaults) {
+    // clang-format off
     const std::pair<Strings, std::string> cases[] = {
         {{}, "cannot open " + config_path_},  // no file at all
-        {{"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "no equals sign"}, "missing '=' at line 3"},
+        {{"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "no equals sign"}, "missing '=' at line 3"}
     };
+    // clang-format on
     for (const auto& [config, error] : cases) {
         std::filesystem::remove(config_path_);
         if (!config.empty()) write_config(config);
@@ -73,8 +75,9 @@ TEST_F(ServiceTest, MissingOrFaultyConfigurationRunsOnDefaults) {
         const auto messages = messages_of(service_.err());
         ASSERT_GE(messages.size(), 2u) << service_.err();
         EXPECT_EQ(messages[0], "[ERR] config: " + error + " \xE2\x80\x94 using defaults");
-        EXPECT_EQ(messages[1], "[INF] bind=0.0.0.0:41290 odbc='MySQL ODBC 8.0 Unicode Driver' "
-                               "mysql=127.0.0.1:3306 db=tarn_water user=tarn_water");
+        EXPECT_EQ(messages[1],
+                  "[INF] bind=0.0.0.0:41290 odbc='MySQL ODBC 8.0 Unicode Driver' "
+                  "mysql=127.0.0.1:3306 db=tarn_water user=tarn_water");
         stop_service(SIGINT);
         EXPECT_FALSE(std::filesystem::exists(log_path_)) << "no log file without a configuration";
     }

@@ -23,7 +23,9 @@ std::string event_batch(const std::string& name, const std::string& payload = "1
            "}]}";
 }
 
-std::string stored(const std::string& name) { return sql("SELECT COUNT(*) FROM events WHERE event_type = '" + name + "'"); }
+std::string stored(const std::string& name) {
+    return sql("SELECT COUNT(*) FROM events WHERE event_type = '" + name + "'");
+}
 
 // Stops the private MariaDB (SIGSTOP: a hung server, or a path that drops
 // packets) until resume(), and always lets it go on in the end.
@@ -49,7 +51,8 @@ struct Post {
         : thread([this, port, request] {
               const auto begin = Clock::now();
               RawClient client;
-              if (client.connect(port, "", 60000) && client.send(request)) reply = parse_raw_response(client.read_all());
+              if (client.connect(port, "", 60000) && client.send(request))
+                  reply = parse_raw_response(client.read_all());
               took = Clock::now() - begin;
           }) {}
     ~Post() {
@@ -99,7 +102,8 @@ TEST_F(ServiceTest, DatabaseHangIsBoundedStoresNoAbandonedCopyAndRecovers) {
         hung.resume();
     }
     EXPECT_EQ(send(ingest_request(event_batch(run + "after"))).status, 200);
-    for (const char* name : {"before", "in-flight-2", "queued-2", "after"}) EXPECT_EQ(stored(run + name), "1\n") << name;
+    for (const char* name : {"before", "in-flight-2", "queued-2", "after"})
+        EXPECT_EQ(stored(run + name), "1\n") << name;
     for (const char* name : {"in-flight", "queued", "gave-up"}) EXPECT_EQ(stored(run + name), "0\n") << name;
     EXPECT_NE(text_of(log_path_).find("[WRN] db: client gone before its batch began; nothing written"),
               std::string::npos);

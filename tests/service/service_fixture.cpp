@@ -96,9 +96,14 @@ void ServiceTest::write_config(const Strings& lines) {
 }
 
 Strings ServiceTest::standard_config(const std::string& token) const {
-    return {"bind_addr=127.0.0.1", "bind_port=" + std::to_string(port_), "odbc_driver=MariaDB Unicode",
-            "mysql_port=" + mariadb_fact("port"), "mysql_user=" + mariadb_fact("user"),
-            "mysql_pass=" + mariadb_fact("password"), "mysql_db=" + mariadb_fact("database"), "ingest_token=" + token};
+    return {"bind_addr=127.0.0.1",
+            "bind_port=" + std::to_string(port_),
+            "odbc_driver=MariaDB Unicode",
+            "mysql_port=" + mariadb_fact("port"),
+            "mysql_user=" + mariadb_fact("user"),
+            "mysql_pass=" + mariadb_fact("password"),
+            "mysql_db=" + mariadb_fact("database"),
+            "ingest_token=" + token};
 }
 
 bool ServiceTest::start_service(const Strings& args, const std::string& notify_socket) {

@@ -80,7 +80,9 @@ TEST_F(ServiceModeTest, ListenerFailureEndsTheRunWithStatus1InBothModes) {
     EXPECT_EQ(second.wait(), 1);
     auto messages = messages_of(text_of(log_path_));
     ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2].rfind("[ERR] http: bind 127.0.0.1:" + std::to_string(port_) + " failed: ", 0), 0u);
+    EXPECT_EQ(
+        messages[messages.size() - 2].rfind("[ERR] http: bind 127.0.0.1:" + std::to_string(port_) + " failed: ", 0),
+        0u);
     EXPECT_EQ(messages.back(), "[ERR] service: failed to start HTTP listener");
     stop_service(SIGTERM);
 

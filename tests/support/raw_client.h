@@ -30,7 +30,7 @@ private:
 
 // The parts of one response as it came over the wire.
 struct RawResponse {
-    int status = 0;  // 0 when no status line came
+    int status = 0;                              // 0 when no status line came
     std::map<std::string, std::string> headers;  // names as sent
     std::string body;
 };

@@ -35,8 +35,7 @@ bool write_file(const std::string& path, const std::string& contents);
 // Asks `condition` every 10 ms until it holds or `timeout` passes (a loaded
 // machine, or Wine, can take seconds to start hundreds of threads); returns
 // its last answer.
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::milliseconds timeout = std::chrono::seconds(30));
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // A fact of the private MariaDB that scripts/mariadb wrote into its folder
 // (TARN_TEST_MARIADB_DIR unless `dir` is given): "port", "user", "password",
