@@ -45,11 +45,20 @@ set_tests_properties(mariadb_start PROPERTIES FIXTURES_SETUP mariadb TIMEOUT 180
 add_test(NAME mariadb_stop COMMAND ${PROJECT_SOURCE_DIR}/scripts/mariadb stop ${TARN_MARIADB_DIR})
 set_tests_properties(mariadb_stop PROPERTIES FIXTURES_CLEANUP mariadb TIMEOUT 120)
 
-# tarn_add_test(name SOURCES ... [LIBS ...] [NEEDS_DB] [RUN_SERIAL] [THREADS] [TIMEOUT s])
+# tarn_add_test(name SOURCES ... [LIBS ...] [NEEDS_DB] [RUN_SERIAL] [THREADS] [SLOW] [TIMEOUT s])
 # THREADS marks a program whose tests run several threads (or a program that
-# does): the label "threads", which the thread-sanitizer run selects.
+# does): the label "threads", which the thread-sanitizer run selects. SLOW
+# marks tests that wait out the service's own time-outs (a minute or so):
+# the label "slow", which the debug test preset leaves to debug-slow.
 function(tarn_add_test name)
-  cmake_parse_arguments(ARG "NEEDS_DB;RUN_SERIAL;THREADS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NEEDS_DB;RUN_SERIAL;THREADS;SLOW" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  set(labels "")
+  if(ARG_THREADS)
+    list(APPEND labels threads)
+  endif()
+  if(ARG_SLOW)
+    list(APPEND labels slow)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} tarn_test_support GTest::gtest_main tarn_options)
   if(NOT ARG_TIMEOUT)
@@ -69,8 +78,8 @@ function(tarn_add_test name)
     if(ARG_RUN_SERIAL)
       set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
     endif()
-    if(ARG_THREADS)
-      set_tests_properties(${name} PROPERTIES LABELS threads)
+    if(labels)
+      set_tests_properties(${name} PROPERTIES LABELS "${labels}")
     endif()
   else()
     set(props TIMEOUT ${ARG_TIMEOUT})
@@ -80,16 +89,14 @@ function(tarn_add_test name)
     if(ARG_RUN_SERIAL)
       list(APPEND props RUN_SERIAL TRUE)
     endif()
-    if(ARG_THREADS)
-      list(APPEND props LABELS threads)
-    endif()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
-    # ENVIRONMENT is a list, and PROPERTIES would split it into separate
-    # property arguments; set it on the discovered tests once they are known.
+    # ENVIRONMENT and LABELS are lists, and PROPERTIES would split them into
+    # separate property arguments; set them on the discovered tests once
+    # they are known.
     set(env_script ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
     file(CONFIGURE OUTPUT ${env_script} @ONLY CONTENT [==[
 foreach(test_name IN LISTS @name@_TESTS)
-  set_tests_properties("${test_name}" PROPERTIES ENVIRONMENT "@TARN_TEST_ENVIRONMENT@")
+  set_tests_properties("${test_name}" PROPERTIES ENVIRONMENT "@TARN_TEST_ENVIRONMENT@" LABELS "@labels@")
 endforeach()
 ]==])
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${env_script})

@@ -75,6 +75,15 @@ std::string ingest_request(const std::string& body, const std::string& token) {
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+std::string event_batch(const std::string& name, const std::string& payload) {
+    return R"({"events":[{"event_type":")" + name + R"(","gateway_received_at":"2024-05-01","payload":)" + payload +
+           "}]}";
+}
+
+std::string stored(const std::string& name) {
+    return sql("SELECT COUNT(*) FROM events WHERE event_type = '" + name + "'");
+}
+
 Strings messages_of(const std::string& log) {
     Strings messages;
     std::istringstream in(log);

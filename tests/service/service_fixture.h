@@ -48,6 +48,10 @@ std::string run_to_end(const std::string& program, const Strings& args);
 std::string sql(const std::string& statement);
 // A POST of `body` to /api/ingest, with the token header when non-empty.
 std::string ingest_request(const std::string& body, const std::string& token = "");
+// A batch of one event of type `name`, so that its rows can be counted.
+std::string event_batch(const std::string& name, const std::string& payload = "1");
+// How many events of type `name` the private MariaDB holds, with a line feed.
+std::string stored(const std::string& name);
 // "[TAG] message" of each log line, without its timestamp.
 Strings messages_of(const std::string& log);
 

@@ -15,7 +15,7 @@ public:
     // Connects from `from` (a loopback address such as 127.0.0.2; empty for
     // the system's choice); false when that fails. Every receive afterwards
     // gives up after `receive_timeout_ms`.
-    bool connect(std::uint16_t port, const std::string& from = "", int receive_timeout_ms = 10000);
+    bool connect(std::uint16_t port, const std::string& from = "", int receive_timeout_ms = 60000);
     // Sends all of `bytes`; false when a send fails.
     bool send(const std::string& bytes);
     // Reads until the server closes (or the receive timeout ends the wait).
