@@ -1,20 +1,19 @@
 #!/usr/bin/env python3
-"""Failover test: two service instances on a Galera cluster behind haproxy lose the writer node under load.
-
-scripts/galera starts three nodes and haproxy; two tarn_ingest_service
-instances, each with its own data folder (scripts/with-data-folder), point at
-haproxy. Gateway threads POST batches to both (tests/support/load.py).
-Mid-load node1, the writer, is killed with SIGKILL; once the others have
-moved on it is restarted from its recovered position and must rejoin by an
-incremental state transfer, then take the writes back. After the load, on
-every node, the database must agree with every reply (nothing lost, nothing
-partial) and CHECKSUM TABLE must be the same. Each instance must take
-batches again after the kill and after the rejoin. Prints the time from the
-kill to the first 200 of a batch sent after it. Exit status 0 pass, 1 fail,
-2 the test could not run.
-
-  tests/cluster/run [--exe PATH] [--before S] [--down S] [--after S] [--seed X]
-"""
+# Failover test: two service instances on a Galera cluster behind haproxy lose the writer node under load.
+#
+# scripts/galera starts three nodes and haproxy; two tarn_ingest_service
+# instances, each with its own data folder (scripts/with-data-folder), point at
+# haproxy. Gateway threads POST batches to both (tests/support/load.py).
+# Mid-load node1, the writer, is killed with SIGKILL; once the others have
+# moved on it is restarted from its recovered position and must rejoin by an
+# incremental state transfer, then take the writes back. After the load, on
+# every node, the database must agree with every reply (nothing lost, nothing
+# partial) and CHECKSUM TABLE must be the same. Each instance must take
+# batches again after the kill and after the rejoin. Prints the time from the
+# kill to the first 200 of a batch sent after it. Exit status 0 pass, 1 fail,
+# 2 the test could not run.
+#
+#   tests/cluster/run [--exe PATH] [--before S] [--down S] [--after S] [--seed X]
 
 import argparse
 import os
@@ -48,7 +47,7 @@ class Failover:
             own = os.path.join(work, "programdata")
             os.makedirs(work, exist_ok=True)
             self.services.append(load.Service(exe, own, work, [wrapper, data_folder, own, exe, "--console"]))
-        self.ledger = load.Ledger(args.seed)
+        self.ledger = load.Ledger()
         self.stop = threading.Event()
         self.nodes = []
 
@@ -81,7 +80,7 @@ class Failover:
                 self.stop.wait(rng.uniform(0.02, 0.1))
 
     def first_ok(self, after, instance=None):
-        """Seconds from `after` to the first 200 of a batch sent after it, or None."""
+        # Seconds from `after` to the first 200 of a batch sent after it, or None.
         times = [b.answered_at for b in list(self.ledger.batches) if b.outcome == load.OK and b.sent_at >= after
                  and getattr(b, "answered_at", None) and instance in (None, b.instance)]
         return min(times) - after if times else None
@@ -122,7 +121,7 @@ class Failover:
         return problems + self.ledger.problems
 
     def converge(self):
-        """Waits until every node has applied the same last transaction."""
+        # Waits until every node has applied the same last transaction.
         deadline = time.monotonic() + 60
         while len({node.sql("SHOW GLOBAL STATUS LIKE 'wsrep_last_committed'")[0][1] for node in self.nodes}) > 1:
             if time.monotonic() > deadline:
@@ -150,14 +149,10 @@ def main(argv):
             for service in run.services:
                 service.stop()
             run.galera("stop")
-    for kind, n in sorted(run.ledger.outcomes().items(), key=lambda item: -item[1]):
-        print("  %-52s %6d" % (kind, n))
+    load.print_outcomes(run.ledger)
     failover = run.first_ok(run.kill)
-    print("  %-52s %6s" % ("kill to the first 200 afterwards", "%.1f s" % failover if failover else "never"))
-    for text in problems[:25]:
-        print("  FAIL " + text)
-    print("\n%s: %d violation(s)" % ("FAIL" if problems else "PASS", len(problems)))
-    return 1 if problems else 0
+    print("  %-60s %6s" % ("kill to the first 200 afterwards", "%.1f s" % failover if failover else "never"))
+    return load.verdict(problems)
 
 
 if __name__ == "__main__":

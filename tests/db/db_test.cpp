@@ -168,10 +168,8 @@ TEST_F(DbBatch, ConcurrentBatchesAreEachAllOrNothing) {
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int b = 0; b < 6; ++b) {  // every odd batch ends with an invalid reading
-                // clang-format off
-                std::string doc = R"({"batch_window_end":"2024-05-01","events":[{"event_type":"e"}],"clients":[)"
-                                  R"({"node_id":)" + std::to_string(t + 1) + R"(}],"readings":[)";
-                // clang-format on
+                std::string doc = R"({"batch_window_end":"2024-05-01","events":[{"event_type":"e"}],"clients":[)";
+                doc += R"({"node_id":)" + std::to_string(t + 1) + R"(}],"readings":[)";
                 for (int r = 0; r < 25; ++r)
                     doc += R"({"node_id":1,"volume_gal":1,"meter_id":)" + std::to_string(t * 10 + b) + "},";
                 doc += b % 2 ? R"({"node_id":0}]})" : "null]}";
@@ -202,7 +200,6 @@ TEST_F(DbBatch, KilledConnectionIsReplacedByTheNextBatch) {
 // dropped, so the next batch connects anew. Other failures keep it.
 TEST_F(DbBatch, StatementFailureOfTheConnectionClassDropsTheConnection) {
     const std::string batch = "{\"readings\":[" + valid_reading + "," + valid_reading + "]}";
-    // clang-format off
     const std::pair<std::string, int> cases[] = {{"40001", 1}, {"08S01", 2}, {"HYT00", 3}};  // state, connects
     for (const auto& [state, connects] : cases) {
         inject_odbc_failure(OdbcCall::execute, 2, state);
@@ -221,7 +218,8 @@ TEST_F(DbBatch, PrepareFailureCarriesTheServersOwnReason) {
     reader.mysql_pass = test::mariadb_fact("reader_password");
     Db db(reader);
     const std::string outcome = test::ingest(db, event_batch);
-    EXPECT_TRUE(std::regex_match(outcome, std::regex(R"(unavailable: prepare events failed: \[42000\] .*INSERT command denied.*)")))
+    EXPECT_TRUE(std::regex_match(
+        outcome, std::regex(R"(unavailable: prepare events failed: \[42000\] .*INSERT command denied.*)")))
         << outcome;
     inject_odbc_failure(OdbcCall::prepare, 1, "HY001");
     EXPECT_EQ(ingest(event_batch), "unavailable: prepare events failed: [HY001] injected failure");
@@ -277,7 +275,8 @@ protected:
     }
     static int script(const std::string& action, const std::string& option = "") {
         return std::system((test::env_or("TARN_TEST_SOURCE_DIR", ".") + "/scripts/mariadb " + action + " '" + *dir_ +
-                            "' " + option + " >>'" + *dir_ + "/script.log' 2>&1").c_str());
+                            "' " + option + " >>'" + *dir_ + "/script.log' 2>&1")
+                               .c_str());
     }
     void SetUp() override { open(test::private_mariadb_settings(*dir_)); }
 
@@ -295,7 +294,6 @@ TEST_F(SmallPacketServer, RowLargerThanMaxAllowedPacketIsRefusedAndTheConnection
         return "{\"events\":[{\"event_type\":\"big\",\"gateway_received_at\":\"2024-05-01\",\"payload\":" + payload +
                "]}]," + "\"readings\":[" + valid_reading + "]}";
     };
-    // clang-format on
     // Each 1.1 is written as 1.1000000000000001, 19 bytes with its comma.
     const std::string outcome = ingest(batch_with_payload(4000));
     EXPECT_TRUE(

@@ -31,9 +31,8 @@ std::string post_with_body(std::size_t body_bytes) {
 }
 
 // Sends a request with a 4 MiB body in two steps, the body only once the
-// server has had time to answer and close, and returns what the client
-// could read; "send failed" when sending did (the server reset the
-// connection under it).
+// server has had time to answer and close, and returns what the client could
+// read; "send failed" when sending did (the server reset the connection).
 std::string send_big_request_late(RawClient& client) {
     const std::string request = post_with_body(http_max_body_bytes);
     const std::size_t head = request.find("\r\n\r\n") + 4;
@@ -45,7 +44,7 @@ std::string send_big_request_late(RawClient& client) {
 
 class Requests : public ServerTest {};
 
-TEST_F(Requests, HandlerReplyIsSentAsExactBytes) {
+TEST_F(Requests, HandlerRepliesAndFailuresGoOutAsExactBytes) {
     const std::string big = std::string("a\0b\xc3\xa9", 5) + std::string(1 << 20, '\0');
     reply = [&big](const HttpRequest& request) {
         return request.path == "/big" ? HttpResponse{500, big, "application/json"} : HttpResponse{302, "", ""};
@@ -53,9 +52,35 @@ TEST_F(Requests, HandlerReplyIsSentAsExactBytes) {
     EXPECT_EQ(exchange(get_request),
               "HTTP/1.1 302 Error\r\nContent-Type: \r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(exchange("GET /big HTTP/1.1\r\n\r\n"), reply_bytes("500 Internal Server Error", big));
+    // clang-format off
+    const std::pair<HttpHandler, const char*> failures[] = {
+        {[](const HttpRequest&) -> HttpResponse { throw std::runtime_error("disk on fire"); },
+         "http: handler exception: disk on fire\n"},
+        {[](const HttpRequest&) -> HttpResponse { throw 42; }, "http: handler threw non-std exception\n"},
+        {HttpHandler{}, "http: handler exception: bad_function_call\n"}};
+    // clang-format on
+    for (const auto& [handler, line] : failures) {
+        reply = handler;  // the line is logged before the reply is sent
+        EXPECT_EQ(exchange(get_request), reply_bytes("500 Internal Server Error", "{\"error\":\"internal error\"}"));
+        EXPECT_EQ(log_.count(std::string(" [ERR] ") + line), 1) << line;
+    }
 }
 
-TEST_F(Requests, RequestSplitIntoOneByteWritesIsReadWhole) {
+// Bytes that arrive with the header block stay in the body even beyond the
+// announced length, and no more are awaited; a request sent a byte at a time
+// is read whole.
+TEST_F(Requests, BodyIsReadToTheAnnouncedLengthAtMost) {
+    // clang-format off
+    const std::pair<std::string, std::string> cases[] = {
+        {"Content-Length: 3\r\n\r\nabcdef", "abcdef"}, {"Content-Length: 0\r\n\r\nignored", ""},
+        {"Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", ""}};
+    // clang-format on
+    for (const auto& [rest, body] : cases) {
+        ASSERT_EQ(exchange("POST / HTTP/1.1\r\n" + rest), ok_reply) << rest;
+        EXPECT_EQ(last_request().body, body) << rest;
+    }
+    ASSERT_EQ(exchange(post_with_body(http_max_body_bytes)), ok_reply);
+    EXPECT_EQ(last_request().body.size(), http_max_body_bytes);
     RawClient client;
     ASSERT_TRUE(client.connect(port_));
     for (const char c : std::string("PUT /p HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc")) {
@@ -64,21 +89,6 @@ TEST_F(Requests, RequestSplitIntoOneByteWritesIsReadWhole) {
     }
     EXPECT_EQ(client.read_all(), ok_reply);
     EXPECT_EQ(last_request().method + last_request().path + last_request().body, "PUT/pabc");
-}
-
-// Bytes that arrive with the header block stay in the body even beyond the
-// announced length, and no more are awaited.
-TEST_F(Requests, BodyIsReadToTheAnnouncedLengthAtMost) {
-    // clang-format off
-    const std::pair<std::string, std::string> cases[] = {
-        {"Content-Length: 3\r\n\r\nabcdef", "abcdef"}, {"Content-Length: 0\r\n\r\nignored", ""},
-        {"Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", ""}};
-    for (const auto& [rest, body] : cases) {
-        ASSERT_EQ(exchange("POST / HTTP/1.1\r\n" + rest), ok_reply) << rest;
-        EXPECT_EQ(last_request().body, body) << rest;
-    }
-    ASSERT_EQ(exchange(post_with_body(http_max_body_bytes)), ok_reply);
-    EXPECT_EQ(last_request().body.size(), http_max_body_bytes);
 }
 
 TEST_F(Requests, HeaderBlockJustBelowTheLimitIsReadAndAtTheLimitIsDroppedWithoutReply) {
@@ -94,7 +104,6 @@ TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
         if (head.path == "/locked") return HttpResponse{401, "{\"error\":\"unauthorized\"}"};
         return std::nullopt;
     };
-    // clang-format on
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"GET\r\nContent-Length: 10\r\n\r\n", reply_bytes("400 Bad Request", "{\"error\":\"bad request line\"}")},
@@ -103,6 +112,7 @@ TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
         {"POST / HTTP/1.1\r\nContent-Length: 4194305\r\n\r\n",
          reply_bytes("413 Payload Too Large", "{\"error\":\"payload too large\"}")},
         {"POST /locked HTTP/1.1\r\nContent-Length: 10\r\n\r\n", unauthorized}};
+    // clang-format on
     for (const auto& [request, expected] : cases) {
         RawClient client;
         ASSERT_TRUE(client.connect(port_, "", 2000));  // the 15 s body wait would outlast this
@@ -110,30 +120,12 @@ TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
         EXPECT_EQ(client.read_all(), expected) << request;
     }
     EXPECT_EQ(last_request().path, "") << "the handler saw none of them";
-}
-
-// Closing a socket while the client still sends made the system answer with
-// a reset, which can destroy the early reply before the client reads it.
-TEST_F(Requests, ClientStillSendingItsBodyReadsTheEarlyReply) {
-    early = [](const HttpRequest&) { return std::optional<HttpResponse>(HttpResponse{401, "{\"error\":\"unauthorized\"}"}); };
-    RawClient client;
-    ASSERT_TRUE(client.connect(port_));
-    EXPECT_EQ(send_big_request_late(client), unauthorized);
-}
-
-TEST_F(Requests, HandlerFailureGets500AndAnErrorLine) {
-    // clang-format off
-    const std::pair<HttpHandler, const char*> cases[] = {
-        {[](const HttpRequest&) -> HttpResponse { throw std::runtime_error("disk on fire"); },
-         "http: handler exception: disk on fire\n"},
-        {[](const HttpRequest&) -> HttpResponse { throw 42; }, "http: handler threw non-std exception\n"},
-        {HttpHandler{}, "http: handler exception: bad_function_call\n"}};
-    // clang-format on
-    for (const auto& [handler, line] : cases) {
-        reply = handler;  // the line is logged before the reply is sent
-        EXPECT_EQ(exchange(get_request), reply_bytes("500 Internal Server Error", "{\"error\":\"internal error\"}"));
-        EXPECT_EQ(log_.count(std::string(" [ERR] ") + line), 1) << line;
-    }
+    // Closing while the client still sends made the system answer with a
+    // reset, which could destroy the early reply before the client read it.
+    early = [](const HttpRequest&) { return std::optional<HttpResponse>({401, "{\"error\":\"unauthorized\"}"}); };
+    RawClient sending;
+    ASSERT_TRUE(sending.connect(port_));
+    EXPECT_EQ(send_big_request_late(sending), unauthorized);
 }
 
 // The handler can tell that its client has given up (and that the server is
@@ -145,7 +137,6 @@ TEST_F(Requests, HandlerSeesItsClientGo) {
         seen = eventually([&] { return request.client_gone(); }, 5s) && !stopping;
         return HttpResponse{};
     };
-    // clang-format on
     RawClient client;
     ASSERT_TRUE(client.connect(port_) && client.send(get_request));
     std::this_thread::sleep_for(200ms);
@@ -221,13 +212,14 @@ TEST_F(Listener, ListensOnTheConfiguredAddressAndStopsOnce) {
     }
 }
 
-TEST_F(Listener, StartFailuresAreLoggedAndStopAfterThemOnlyLogsStopped) {
+// A bad address, and a port another server listens on, fail the start; a
+// connection whose thread cannot start is closed and accepting goes on.
+TEST_F(Listener, StartAndThreadFailuresAreLoggedAndLeaveNothingBehind) {
     HttpServer first("127.0.0.1", 0, ok_response);
     ASSERT_TRUE(first.start());
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"localhost", "[ERR] http: bad bind_addr localhost\n"},
-        // A second server must not share a port the first one listens on.
         {"127.0.0.1", "[ERR] http: bind 127.0.0.1:" + std::to_string(first.port()) + " failed: "}};
     // clang-format on
     for (const auto& [address, line] : cases) {
@@ -238,16 +230,11 @@ TEST_F(Listener, StartFailuresAreLoggedAndStopAfterThemOnlyLogsStopped) {
         EXPECT_EQ(log_.count(line), 1) << log_.text();
     }
     EXPECT_EQ(log_.count("http: stopped"), 2);
-}
-
-TEST_F(Listener, ConnectionWhoseThreadCannotStartIsClosedAndAcceptingGoesOn) {
-    HttpServer server("127.0.0.1", 0, ok_response);
-    ASSERT_TRUE(server.start());
     fail_next_thread_starts(1);
     RawClient refused;
-    ASSERT_TRUE(refused.connect(server.port()));
+    ASSERT_TRUE(refused.connect(first.port()));
     EXPECT_TRUE(refused.closed_without_reply());
-    EXPECT_EQ(test::exchange(server.port(), get_request), ok_reply);
+    EXPECT_EQ(test::exchange(first.port(), get_request), ok_reply);
     EXPECT_EQ(log_.count("[WRN] http: cannot start a connection thread: injected failure\n"), 1);
 }
 
@@ -289,15 +276,11 @@ TEST_F(Listener, StopLetsTheHandlerFinishAndAnswersOrClosesEveryOtherPhase) {
 TEST_F(Listener, ConnectionsPastTheCapsGet503AndEachBusySpellIsLoggedOnce) {
     HttpServer server("127.0.0.1", 0, ok_response);
     ASSERT_TRUE(server.start());
-    const std::string per_peer_line =
-        "[WRN] http: 64 connections open from 127.0.0.2, refusing more from it with 503\n";
     for (int spell = 1; spell <= 2; ++spell) {
         std::vector<RawClient> held(HttpServer::max_connections);
         for (std::size_t i = 0; i < held.size(); ++i) ASSERT_TRUE(held[i].connect(server.port(), loopback(i)));
         ASSERT_TRUE(eventually([&] { return server.live_connections() == HttpServer::max_connections; }));
-        EXPECT_EQ(test::exchange(server.port(), get_request, "127.0.0.2"), busy_reply);
-        // A client busy sending a whole body still reads its 503.
-        RawClient extra;
+        RawClient extra;  // busy sending a whole body, it still reads its 503
         ASSERT_TRUE(extra.connect(server.port(), "127.0.0.9"));
         EXPECT_EQ(send_big_request_late(extra), busy_reply);
         EXPECT_EQ(log_.count("[WRN] http: 256 connections open, refusing more with 503\n"), spell);
@@ -306,7 +289,8 @@ TEST_F(Listener, ConnectionsPastTheCapsGet503AndEachBusySpellIsLoggedOnce) {
         ASSERT_TRUE(eventually([&] { return server.live_connections() == held.size(); }));
         EXPECT_EQ(test::exchange(server.port(), get_request, "127.0.0.2"), busy_reply);
         EXPECT_EQ(test::exchange(server.port(), get_request, "127.0.0.3"), ok_reply);
-        EXPECT_EQ(log_.count(per_peer_line), spell);
+        EXPECT_EQ(log_.count("[WRN] http: 64 connections open from 127.0.0.2, refusing more from it with 503\n"),
+                  spell);
     }
 }
 

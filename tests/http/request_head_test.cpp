@@ -83,19 +83,5 @@ TEST(RequestHead, ContentLengthIsReadLikeStrtoulUpToTheLimit) {
         << "a later Content-Length overrides an earlier one";
 }
 
-TEST(RequestHead, EachErrorHasItsReply) {
-    // clang-format off
-    const std::pair<HeadError, std::string> replies[] = {
-        {HeadError::bad_request_line, "400 {\"error\":\"bad request line\"}"},
-        {HeadError::bad_content_length, "400 {\"error\":\"bad content-length\"}"},
-        {HeadError::too_large, "413 {\"error\":\"payload too large\"}"}};
-    // clang-format on
-    for (const auto& [error, expected] : replies) {
-        const HttpResponse reply = head_error_reply(error);
-        EXPECT_EQ(std::to_string(reply.status) + " " + reply.body, expected);
-        EXPECT_EQ(reply.content_type, "application/json");
-    }
-}
-
 }  // namespace
 }  // namespace tarn

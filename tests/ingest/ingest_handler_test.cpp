@@ -89,6 +89,7 @@ TEST_F(IngestHandler, OutcomeKindDecidesTheStatus) {
     // clang-format off
     const std::pair<BatchOutcome, std::string> outcomes[] = {
         {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}};
+    // clang-format on
     for (const auto& [outcome, status] : outcomes) {
         outcome_ = outcome;
         counts_.error = "insert readings: quote \" and\nline";
@@ -125,7 +126,6 @@ TEST_F(IngestHandler, BurstOfBatchesIsParsedTwoAndWrittenOneAtATime) {
         --writing;
         return BatchOutcome::committed;
     };
-    // clang-format on
     std::vector<std::thread> uploads;
     for (int i = 0; i < 8; ++i)
         uploads.emplace_back([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });

@@ -15,6 +15,7 @@ TEST(JsonValueAccess, FindReturnsTheFirstMemberWithExactlyTheseBytes) {
     // clang-format off
     const std::pair<std::string, std::int64_t> cases[] = {
         {"a", 1}, {"ab", 3}, {"k\0x"s, 4}, {"k", 5}, {"A", -1}, {"", -1}, {"abc", -1}, {"k\0"s, -1}};
+    // clang-format on
     for (const auto& [key, expected] : cases) EXPECT_EQ(doc.find(key) ? doc.find(key)->int_value : -1, expected) << key;
     EXPECT_EQ(parse_ok(R"([{"a":1}])").find("a"), nullptr);
 }
@@ -72,7 +73,6 @@ TEST(JsonWrite, DocumentsComeBackCompactInStoredOrder) {
         {R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])",
          R"([{"a":1,"b":2,"c":3},{"x":"y"},{},{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9},{"z":[]}])"}
     };
-    // clang-format on
     // clang-format on
     for (const auto& [text, written] : cases) {
         EXPECT_EQ(to_json(parse_ok(text)), written) << text;

@@ -1,20 +1,16 @@
 #!/usr/bin/env python3
-"""Fault soak of the ingest service: batches under faults, then every row counted.
-
-Client threads POST batches to a real tarn_ingest_service, each with a
-gateway's time-out of 5 to 15 s and its resends (tests/support/load.py),
-while every few seconds a fault strikes: MariaDB killed with SIGKILL and
-restarted, MariaDB hung for a few seconds (SIGSTOP, then SIGCONT), the
-service's database connections KILLed from a second session, or the service
-killed with SIGKILL and restarted. Afterwards the service must take batches
-again and stop on SIGTERM, and the database must agree with every reply.
-Prints the numbers, with the batches stored twice; exit status 1 on a
-violation, 2 when the soak itself could not run.
-
-  tests/soak/run [--exe PATH] [--duration S] [--clients N] [--faults db,hang,connections,service] [--seed X]
-
-Without --exe it builds its own tree, build/soak.
-"""
+# Fault soak of the ingest service: batches under faults, then every row counted.
+#
+# Client threads POST batches to a real tarn_ingest_service, each with a
+# gateway's time-out of 5 to 15 s and its resends (tests/support/load.py),
+# while every few seconds a fault strikes: MariaDB killed with SIGKILL and
+# restarted, MariaDB hung for a few seconds (SIGSTOP, then SIGCONT), the
+# service's database connections KILLed from a second session, or the
+# service killed with SIGKILL and restarted. Afterwards the service must
+# take batches again and stop on SIGTERM, and the database must agree with
+# every reply. Prints the numbers, with the batches stored twice; exit status
+# 1 on a violation, 2 when the soak itself could not run. Without --exe it
+# builds its own tree, build/soak.
 
 import argparse
 import os
@@ -33,15 +29,12 @@ FAULTS = ("db", "hang", "connections", "service")
 
 class Soak:
     def __init__(self, args):
-        self.args, self.rng = args, random.Random(args.seed)
+        self.args, self.rng, self.stop = args, random.Random(args.seed), threading.Event()
         exe, data_folder = load.service_exe(args.exe, "soak")
-        self.work = os.path.join(os.path.dirname(exe), "soak-work")
-        os.makedirs(self.work, exist_ok=True)
-        self.db = load.MariaDb(os.path.join(self.work, "mariadb"))
-        self.service = load.Service(exe, data_folder, self.work)
-        self.ledger = load.Ledger(args.seed)
-        self.stop = threading.Event()
-        self.faults = dict.fromkeys(args.faults, 0)
+        work = os.path.join(os.path.dirname(exe), "soak-work")
+        os.makedirs(work, exist_ok=True)
+        self.db, self.service = load.MariaDb(os.path.join(work, "mariadb")), load.Service(exe, data_folder, work)
+        self.ledger, self.faults = load.Ledger(), dict.fromkeys(args.faults, 0)
 
     def client(self, number):
         rng = random.Random("%s-%d" % (self.args.seed, number))
@@ -89,40 +82,35 @@ class Soak:
             self.inject(self.rng.choice(self.args.faults))
 
     def run(self):
-        if self.db.pid() is not None:
+        self.db.signal(signal.SIGCONT)
+        if os.path.exists(self.db.dir):
             self.db.stop()
         load.run(["rm", "-rf", self.db.dir, self.service.log_path])
         self.db.start()  # a fresh database: every row belongs to a batch of this run
         self.service.write_config(self.db)
         self.service.start()
-        clients = [threading.Thread(target=self.client, args=(n,), daemon=True) for n in range(self.args.clients)]
-        faults = threading.Thread(target=self.fault_loop, daemon=True)
-        for thread in clients + ([faults] if self.args.faults else []):
+        threads = [threading.Thread(target=self.client, args=(n,), daemon=True) for n in range(self.args.clients)]
+        threads += [threading.Thread(target=self.fault_loop, daemon=True)] if self.args.faults else []
+        for thread in threads:
             thread.start()
         say("%d clients for %d s; faults: %s" % (self.args.clients, self.args.duration, ",".join(self.args.faults)))
         time.sleep(self.args.duration)
         self.stop.set()
-        for thread in [faults] + clients:
-            if thread.is_alive():
-                thread.join(120)
+        for thread in reversed(threads):  # the faults first: a restart in progress completes
+            thread.join(120)
         self.db.signal(signal.SIGCONT)
         self.db.start()  # reuses a running server, starts a killed one
-        self.check_recovery()
-        violations, twice = self.ledger.count(self.db)
-        status = self.service.stop()
-        if status != 0:
-            violations.append("service did not stop with status 0 on SIGTERM (%s)" % status)
-        return violations + self.ledger.problems, twice
-
-    def check_recovery(self):
-        """Without faults the service takes batches again: five in a row within a minute."""
+        # Without faults the service takes batches again: five in a row within a minute.
         rng, in_a_row, deadline = random.Random(self.args.seed), 0, time.monotonic() + 60
         while in_a_row < 5 and time.monotonic() < deadline:
             batch = self.ledger.new_batch(rng, 0)
             self.ledger.send(batch, self.service)
             in_a_row = in_a_row + 1 if batch.outcome == load.OK else 0
-        if in_a_row < 5:
-            self.ledger.problems.append("the service took no five batches in a row after the faults")
+        violations, twice = self.ledger.count(self.db)
+        violations += [] if in_a_row == 5 else ["the service took no five batches in a row after the faults"]
+        status = self.service.stop()
+        violations += [] if status == 0 else ["service did not stop with status 0 on SIGTERM (%s)" % status]
+        return violations + self.ledger.problems, twice
 
 
 def main(argv):
@@ -151,16 +139,12 @@ def main(argv):
     batches = soak.ledger.batches
     print("\nsoak: %d s, %d clients, seed %s, %d batches (%d resends)"
           % (args.duration, args.clients, args.seed, len(batches), sum(b.attempts - 1 for b in batches)))
-    for kind, n in sorted(soak.ledger.outcomes().items(), key=lambda item: -item[1]):
-        print("  %-60s %6d" % (kind, n))
+    load.print_outcomes(soak.ledger)
     print("  %-60s %6d" % ("present whole in the database", sum(b.copies() > 0 for b in batches)))
     print("  %-60s %6d" % ("stored twice or more", twice))
     for kind, n in soak.faults.items():
         print("  %-60s %6d" % ("fault: " + kind, n))
-    for text in violations[:25]:
-        print("  FAIL " + text)
-    print("\n%s: %d violation(s)" % ("FAIL" if violations else "PASS", len(violations)))
-    return 1 if violations else 0
+    return load.verdict(violations)
 
 
 if __name__ == "__main__":

@@ -1,23 +1,21 @@
-"""Load under faults, shared by the fault soak (tests/soak) and the failover
-test (tests/cluster): the service and MariaDB as child processes, batches
-whose rows can be counted, and the verdict on what the database holds.
-
-A batch's readings carry meter ids batch_id * 100 + index and its events the
-type "load-<batch_id>", so every row names its batch. A batch is sent, and
-sent again as a gateway would when no reply came, up to four times; then the
-database must agree with the last reply:
-  - 200: present whole, exactly once;
-  - 422, or 503 other than "commit failed": absent;
-  - "commit failed" or no reply (to this or an earlier attempt): absent or whole;
-and no row may belong to no batch. A batch present twice or more is
-reported apart: a commit in flight when a gateway gives up can land, and its
-resend lands again. Standard library only; everything on 127.0.0.1.
-"""
+# Load under faults, shared by the fault soak (tests/soak) and the failover
+# test (tests/cluster): the service and MariaDB as child processes, batches
+# whose rows can be counted, and the verdict on what the database holds.
+#
+# A batch's readings carry meter ids batch_id * 100 + index and its events
+# the type "load-<batch_id>", so every row names its batch. A batch is sent,
+# and sent again as a gateway would while no reply comes, up to four times;
+# then the database must agree with the last reply:
+#   - 200: present whole;
+#   - 422, or 503 other than "commit failed": absent;
+#   - "commit failed" or no reply (to this or an earlier attempt): absent or whole;
+# and no row may belong to no batch. Batches present more than once are
+# counted apart: a commit in flight when a gateway gives up can land, and its
+# resend lands again. Standard library only; everything on 127.0.0.1.
 
 import http.client
 import json
 import os
-import random
 import signal
 import socket
 import subprocess
@@ -39,11 +37,11 @@ def say(text):
 
 
 class HarnessError(Exception):
-    """The test itself cannot go on (a server that does not start, ...)."""
+    pass  # the test itself cannot go on (a server that does not start, ...)
 
 
 def run(command, timeout=300):
-    """Runs `command`; its standard output, or HarnessError with everything it printed."""
+    # The command's standard output, or HarnessError with everything it printed.
     result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
     if result.returncode != 0:
         raise HarnessError("%s failed:\n%s%s" % (" ".join(map(str, command)), result.stdout, result.stderr))
@@ -65,9 +63,9 @@ def free_port():
 
 
 def service_exe(exe, build_name):
-    """The executable and the data folder it was built with: `exe` and the
-    TARN_PROGRAM_DATA_DIR of the build tree above it, or, without `exe`, a
-    build of its own in build/<build_name>."""
+    # The executable and the data folder it was built with: `exe` and the
+    # TARN_PROGRAM_DATA_DIR of the build tree above it, or, without `exe`, a
+    # build of its own in build/<build_name>.
     if not exe:
         build = os.path.join(root, "build", build_name)
         run(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
@@ -76,9 +74,8 @@ def service_exe(exe, build_name):
         exe = os.path.join(build, "src", "service", "tarn_ingest_service")
     folder = os.path.dirname(os.path.abspath(exe))
     while folder != "/":
-        cache = os.path.join(folder, "CMakeCache.txt")
-        if os.path.exists(cache):
-            for line in open(cache):
+        if os.path.exists(os.path.join(folder, "CMakeCache.txt")):
+            for line in open(os.path.join(folder, "CMakeCache.txt")):
                 if line.startswith("TARN_PROGRAM_DATA_DIR:"):
                     return os.path.abspath(exe), line.split("=", 1)[1].strip()
         folder = os.path.dirname(folder)
@@ -86,8 +83,7 @@ def service_exe(exe, build_name):
 
 
 class MariaDb:
-    """A private MariaDB started with scripts/mariadb (or one whose folder another script filled)."""
-
+    # A private MariaDB started with scripts/mariadb (or one whose folder another script filled).
     def __init__(self, folder):
         self.dir = folder
 
@@ -106,42 +102,31 @@ class MariaDb:
         with open(os.path.join(self.dir, name)) as f:
             return f.read().strip()
 
-    def pid(self):
+    def signal(self, number):
+        # Sends `number` to the server, if it runs; after SIGKILL, waits until it is gone.
         try:
             pid = int(self.read("mysqld.pid"))
-            os.kill(pid, 0)
-            return pid
-        except (OSError, ValueError):
-            return None
-
-    def signal(self, number):
-        """Sends `number` to the server; with SIGKILL, waits until it is gone. Returns its pid or None."""
-        pid = self.pid()
-        if pid is not None:
             os.kill(pid, number)
-            while number == signal.SIGKILL and os.path.exists("/proc/%d/stat" % pid) and \
-                    open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] not in "ZX":
-                time.sleep(0.05)
-        return pid
+        except (OSError, ValueError):
+            return
+        while number == signal.SIGKILL and os.path.exists("/proc/%d" % pid) and \
+                open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()[0] not in "ZX":
+            time.sleep(0.05)
 
     def sql(self, statement):
-        """The rows of `statement`, as the login user over TCP."""
+        # The rows of `statement`, as the login user over TCP.
         out = run(["mariadb", "--no-defaults", "--protocol=tcp", "-h127.0.0.1", "-P%d" % self.port, "-u" + self.user,
-                   "-p" + self.password, "--batch", "--skip-column-names", "--connect-timeout=5", self.database,
-                   "-e", statement], timeout=60)
+                   "-p" + self.password, "-N", "-B", "--connect-timeout=5", self.database, "-e", statement], 60)
         return [line.split("\t") for line in out.splitlines() if line]
 
 
 class Service:
-    """The service in console mode as a child process; `command` may put a wrapper in front."""
-
+    # The service in console mode as a child process; `command` may put a wrapper in front.
     def __init__(self, exe, data_folder, work_dir, command=None):
-        self.exe, self.work_dir, self.port = exe, work_dir, free_port()
+        self.work_dir, self.port, self.token, self.proc = work_dir, free_port(), os.urandom(12).hex(), None
         self.conf_path = os.path.join(data_folder, "TARN", "IngestService", "tarn_ingest.conf")
         self.log_path = os.path.join(work_dir, "service.log")
         self.command = command or [exe, "--console"]
-        self.token = os.urandom(12).hex()
-        self.proc = None
         self.lock = threading.RLock()  # held while it is killed or restarted
 
     def write_config(self, db):
@@ -152,11 +137,11 @@ class Service:
                     % (self.port, db.port, db.user, db.password, db.database, self.token, self.log_path))
 
     def start(self):
-        """Starts it and waits until /api/health answers."""
+        # Starts it and waits until /api/health answers.
         with open(os.path.join(self.work_dir, "console.log"), "ab") as out:
             self.proc = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         deadline = time.monotonic() + 30
-        while self.proc.poll() is None and time.monotonic() < deadline:
+        while self.running() and time.monotonic() < deadline:
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
                     s.sendall(b"GET /api/health HTTP/1.1\r\n\r\n")
@@ -173,11 +158,10 @@ class Service:
     def kill9(self):
         if self.running():
             self.proc.kill()
-        if self.proc is not None:
             self.proc.wait(timeout=10)
 
     def stop(self, timeout=60):
-        """SIGTERM; the exit status, or None when it did not end within `timeout`."""
+        # SIGTERM; the exit status, or None when it did not end within `timeout`.
         if self.running():
             self.proc.terminate()
         try:
@@ -192,14 +176,12 @@ class Batch:
         self.batch_id, self.outcome, self.status, self.reply, self.attempts = batch_id, None, 0, "", 0
         self.unanswered = False  # an attempt got no reply: it may have been stored all the same
         nodes = [rng.randint(1, 254) for _ in range(rng.randint(1, 3))]
-        clients = [{"node_id": n, "chip": "esp32c3", "fw_version": "1.4.2", "last_lqi": rng.randint(0, 255)}
-                   for n in nodes] + ([{"node_id": 0}] if rng.random() < 0.1 else [])
+        clients = [{"node_id": n, "chip": "esp32c3", "last_lqi": rng.randint(0, 255)} for n in nodes]
         readings = [{"node_id": rng.choice(nodes), "meter_id": batch_id * meter_ids_per_batch + i,
                      "protocol": rng.choice((7, 223)), "volume_gal": rng.randint(0, 10**7), "flow_gpm": 1.5,
-                     "gateway_received_at": "2024-05-01T11:59:41Z"}
-                    for i in range(rng.randint(40, meter_ids_per_batch - 40))]
-        events = [{"node_id": rng.choice(nodes), "event_type": "load-%d" % batch_id, "payload": {"seq": i},
-                   "gateway_received_at": "2024-05-01T11:59:42Z"} for i in range(rng.randint(1, 5))]
+                     "gateway_received_at": "2024-05-01T11:59:41Z"} for i in range(rng.randint(40, 60))]
+        events = [{"node_id": rng.choice(nodes), "event_type": "load-%d" % batch_id, "payload": {"seq": i}}
+                  for i in range(rng.randint(1, 5))]
         # An invalid batch fails late, after most of its rows were executed,
         # so that only the rollback keeps them out of the tables.
         self.invalid = None
@@ -207,35 +189,32 @@ class Batch:
             readings[-1]["node_id"] = 0
             self.invalid = "reading node_id out of range"
         self.readings, self.events, self.clients = len(readings), len(events), len(nodes)
-        self.body = json.dumps({"batch_window_end": "2024-05-01T12:00:00Z", "clients": clients,
+        self.body = json.dumps({"batch_window_end": "2024-05-01T12:00:00Z", "clients": clients + [{"node_id": 0}],
                                 "readings": readings, "events": events}).encode()
         self.db_readings = self.db_events = 0
 
     def copies(self):
-        """How many times the database holds the batch whole; -1 when it holds it in part."""
+        # How many times the database holds the batch whole; -1 when it holds it in part.
         if self.db_readings == 0 and self.db_events == 0:
             return 0
         n = self.db_readings // self.readings
-        return n if self.invalid is None and self.db_readings == n * self.readings and \
-            self.db_events == n * self.events else -1
+        whole = self.invalid is None and self.db_readings == n * self.readings and self.db_events == n * self.events
+        return n if whole else -1
 
 
 class Ledger:
-    """Every batch sent, and the checks of what the database holds of them."""
-
-    def __init__(self, seed):
+    # Every batch sent, and the checks of what the database holds of them.
+    def __init__(self):
         self.batches, self.problems, self.lock = [], [], threading.Lock()
-        self.rng = random.Random(seed)
 
     def new_batch(self, rng, invalid_ratio):
         with self.lock:
-            batch = Batch(len(self.batches) + 1, rng, invalid_ratio)
-            self.batches.append(batch)
-        return batch
+            self.batches.append(Batch(len(self.batches) + 1, rng, invalid_ratio))
+            return self.batches[-1]
 
-    def send(self, batch, service, timeout=30.0, attempts=4):
-        """POSTs the batch, and again while no reply comes, as a gateway would."""
-        while batch.attempts < attempts:
+    def send(self, batch, service, timeout=30.0):
+        # POSTs the batch, and again while no reply comes, as a gateway would.
+        while batch.attempts < 4:
             batch.attempts += 1
             batch.sent_at = time.monotonic() - started_at
             conn = http.client.HTTPConnection("127.0.0.1", service.port, timeout=timeout)
@@ -255,35 +234,30 @@ class Ledger:
 
     def judge_reply(self, batch):
         body = reply_json(batch.reply)
-        error = body.get("error", "")
-        if batch.status == 200:
-            expected = {"ok": True, "clients_upserted": batch.clients, "readings_inserted": batch.readings,
-                        "events_inserted": batch.events}
-            if batch.invalid or body != expected:
-                self.problem(batch, "200 reply does not match the batch")
-            return OK
-        if batch.status == 422:
-            if error != batch.invalid:
-                self.problem(batch, "422 for a batch that should fail with %r" % batch.invalid)
-            return REJECTED
-        if batch.status != 503:
+        expected = {"ok": True, "clients_upserted": batch.clients, "readings_inserted": batch.readings,
+                    "events_inserted": batch.events}
+        if batch.status == 200 and (batch.invalid or body != expected):
+            self.problem(batch, "200 reply does not match the batch")
+        elif batch.status == 422 and body.get("error") != batch.invalid:
+            self.problem(batch, "422 for a batch that should fail with %r" % batch.invalid)
+        elif batch.status not in (200, 422, 503):
             self.problem(batch, "unexpected status")
-        return COMMIT_FAILED if error.startswith("commit failed") else UNAVAILABLE
+        if batch.status in (200, 422):
+            return OK if batch.status == 200 else REJECTED
+        return COMMIT_FAILED if body.get("error", "").startswith("commit failed") else UNAVAILABLE
 
     def problem(self, batch, text):
         with self.lock:
             self.problems.append("batch %d (%s, %s): %s" % (batch.batch_id, batch.status, batch.reply[:160], text))
 
     def count(self, db):
-        """Reads what `db` holds of each batch. Returns the violations and the number of batches stored more
-        than once."""
+        # Reads what `db` holds of each batch; the violations, and how many batches it holds more than once.
         readings = {int(b): int(n) for b, n in db.sql("SELECT meter_id DIV %d, COUNT(*) FROM readings GROUP BY 1"
                                                       % meter_ids_per_batch)}
         events = {e: int(n) for e, n in db.sql("SELECT event_type, COUNT(*) FROM events GROUP BY 1")}
         violations, twice = [], 0
         for b in self.batches:
-            b.db_readings = readings.pop(b.batch_id, 0)
-            b.db_events = events.pop("load-%d" % b.batch_id, 0)
+            b.db_readings, b.db_events = readings.pop(b.batch_id, 0), events.pop("load-%d" % b.batch_id, 0)
             copies = b.copies()
             twice += copies > 1
             if copies < 0:
@@ -293,12 +267,12 @@ class Ledger:
             elif copies > 0 and b.outcome not in MAY_BE_WHOLE and not b.unanswered:
                 violations.append("batch %d present although answered %s" % (b.batch_id, b.outcome))
         if readings or events:
-            violations.append("rows of no batch: %d readings, %d events"
-                              % (sum(readings.values()), sum(events.values())))
+            violations.append("rows of no batch: %d readings, %d events" % (sum(readings.values()),
+                                                                            sum(events.values())))
         return violations, twice
 
     def outcomes(self):
-        """How many batches ended with each reply; 503s by their error's step and SQLSTATE."""
+        # How many batches ended with each reply; 503s by their error's step and SQLSTATE.
         counts = {}
         for b in self.batches:
             kind = b.outcome or "not sent"
@@ -307,3 +281,16 @@ class Ledger:
                 kind = "503 " + (error[:error.index("]") + 1] if "]" in error else error)
             counts[kind] = counts.get(kind, 0) + 1
         return counts
+
+
+def print_outcomes(ledger):
+    for kind, n in sorted(ledger.outcomes().items(), key=lambda item: -item[1]):
+        print("  %-60s %6d" % (kind, n))
+
+
+def verdict(problems):
+    # Prints the first problems and the verdict; the exit status.
+    for text in problems[:25]:
+        print("  FAIL " + text)
+    print("\n%s: %d violation(s)" % ("FAIL" if problems else "PASS", len(problems)))
+    return 1 if problems else 0

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks of load.py's own accounting: python3 tests/support/load_test.py."""
+# Checks of load.py's own accounting: python3 tests/support/load_test.py.
 
 import json
 import os
@@ -13,8 +13,7 @@ import load  # noqa: E402
 
 
 class HeldRows:
-    """A database that holds `copies` of each batch (0.5: half of its rows)."""
-
+    # A database that holds `copies` of each batch (0.5: half of its rows).
     def __init__(self, held):
         self.held = held
 
@@ -37,7 +36,7 @@ class Verdicts(unittest.TestCase):
     def test_each_reply_allows_only_its_database_states(self):
         for outcome, invalid, unanswered, copies, violation, twice in self.cases:
             with self.subTest(case=(outcome, invalid, unanswered, copies)):
-                ledger = load.Ledger(1)
+                ledger = load.Ledger()
                 batch = ledger.new_batch(random.Random(7), 1.0 if invalid else 0.0)
                 batch.outcome, batch.unanswered = outcome, unanswered
                 found, stored_twice = ledger.count(HeldRows([(batch, copies)]))
@@ -45,14 +44,14 @@ class Verdicts(unittest.TestCase):
                 self.assertEqual(stored_twice, twice)
 
     def test_rows_of_no_batch_are_a_violation(self):
-        ledger = load.Ledger(1)
+        ledger = load.Ledger()
         stray = ledger.new_batch(random.Random(3), 0)
         ledger.batches.clear()
         found, _ = ledger.count(HeldRows([(stray, 1)]))
         self.assertEqual(found, ["rows of no batch: %d readings, %d events" % (stray.readings, stray.events)])
 
     def test_rows_of_a_batch_carry_its_id_and_an_invalid_one_its_error(self):
-        ledger = load.Ledger(1)
+        ledger = load.Ledger()
         for invalid_ratio in (0, 1):
             batch = ledger.new_batch(random.Random(5), invalid_ratio)
             body = json.loads(batch.body)
