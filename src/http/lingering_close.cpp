@@ -37,9 +37,9 @@ void LingeringCloser::stop() {
         stopping_ = true;
         arrived_.notify_one();
     }
+    // The thread ends only once every socket is closed.
     if (thread_.joinable()) thread_.join();
     std::lock_guard<std::mutex> lock(mutex_);
-    lingering_.clear();
     running_ = false;
 }
 

@@ -9,13 +9,11 @@ namespace tarn {
 class NotifySocket {
 public:
     // Opens a datagram socket for `address` (a path, or "@name" for an
-    // abstract socket). Check valid() afterwards.
+    // abstract socket); an address it cannot use makes every send fail.
     explicit NotifySocket(const std::string& address);
     ~NotifySocket();
     NotifySocket(const NotifySocket&) = delete;
     NotifySocket& operator=(const NotifySocket&) = delete;
-
-    bool valid() const { return fd_ >= 0; }
 
     // Sends `message` ("READY=1\nSTATUS=...") as one datagram. Returns false
     // when it could not be sent; the service carries on either way.

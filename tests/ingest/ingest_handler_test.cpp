@@ -153,15 +153,20 @@ TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) 
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);
     EXPECT_EQ(log_.count("[WRN] ingest: batch did not get its turn for the database in time; answered 503\n"), 1);
 
+    // One batch waits for the writing turn; the next, not even parsed, for a
+    // place among the two in memory; both are let go when the service stops.
     turns.wait_limit = 60s;
-    HttpRequest waiting = ingest_post();
-    waiting.stopping = [&] { return stopping.load(); };
+    HttpRequest waiting = ingest_post(), unparsed = ingest_post("not json");
+    waiting.stopping = unparsed.stopping = [&] { return stopping.load(); };
+    std::thread second([&] { EXPECT_EQ(handle(waiting, "", &turns), R"(503 {"error":"server stopping"})"); });
+    std::this_thread::sleep_for(200ms);
     std::thread stopper([&] {
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(200ms);
         stopping = true;
     });
-    EXPECT_EQ(handle(waiting, "", &turns), R"(503 {"error":"server stopping"})");
+    EXPECT_EQ(handle(unparsed, "", &turns), R"(503 {"error":"server stopping"})");
     stopper.join();
+    second.join();
     release = true;
     hung.join();
     EXPECT_EQ(writes_, 1);
