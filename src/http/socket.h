@@ -102,7 +102,8 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int timeout
 
 // True when the peer of connected socket `s` has closed or reset its end, as
 // far as can be told without waiting: the end of its stream is queued, or
-// the connection failed. Bytes still waiting to be read count as not closed.
+// the connection failed. Call it only once the whole request has been read:
+// bytes the peer sent after it are no part of it and may be read and dropped.
 bool peer_has_closed(socket_t s);
 
 // Waits until at least one of `sockets` can be read without blocking (data,

@@ -67,18 +67,21 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int timeout
 }
 
 bool peer_has_closed(socket_t s) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval none{};
-    const int ready = ::select(0, &readable, nullptr, nullptr, &none);
-    if (ready < 0) return true;
-    if (ready == 0) return false;
-    // Readable: data, the end of the stream, or a reset. A peek tells which
-    // without taking anything, and does not block once select said readable.
-    char byte;
-    const int n = ::recv(s, &byte, 1, MSG_PEEK);
-    return n == 0 || (n < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK);
+    // Winsock tells of the end of a stream only once the bytes before it have
+    // been read, so bytes after the request are read and dropped here; a peer
+    // that keeps sending is not gone.
+    for (int round = 0; round < 16; ++round) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        timeval none{};
+        const int ready = ::select(0, &readable, nullptr, nullptr, &none);
+        if (ready <= 0) return ready < 0;
+        char chunk[4096];
+        const int n = ::recv(s, chunk, sizeof chunk, 0);  // does not block once select said readable
+        if (n <= 0) return n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK;
+    }
+    return false;
 }
 
 bool wait_readable(const std::vector<socket_t>& sockets, std::vector<bool>& readable, int timeout_ms) {

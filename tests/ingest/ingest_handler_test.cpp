@@ -7,7 +7,6 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
-#include <vector>
 
 #include "json/json_writer.h"
 #include "test_env.h"
@@ -19,12 +18,8 @@ using namespace std::chrono_literals;
 
 HttpRequest request(const std::string& method, const std::string& path, const std::string& body,
                     const std::string& token) {
-    HttpRequest r;
-    r.method = method;
-    r.path = path;
-    r.body = body;
-    if (!token.empty()) r.headers["x-tarn-token"] = token;
-    return r;
+    using Headers = std::map<std::string, std::string>;
+    return {method, path, body, token.empty() ? Headers{} : Headers{{"x-tarn-token", token}}, {}, {}};
 }
 
 HttpRequest ingest_post(const std::string& body = "{}") { return request("POST", "/api/ingest", body, ""); }
@@ -44,14 +39,16 @@ protected:
     std::atomic<int> writes_{0};
     BatchOutcome outcome_ = BatchOutcome::committed;
     IngestCounts counts_;
-    BatchWriter writer = [this](const JsonValue&, IngestCounts& counts, const std::function<bool()>&) {
+    bool client_gone_ = false;  // what the last write was told
+    BatchWriter writer = [this](const JsonValue&, IngestCounts& counts, const std::function<bool()>& client_gone) {
         ++writes_;
+        client_gone_ = client_gone && client_gone();
         counts = counts_;
         return outcome_;
     };
 };
 
-TEST_F(IngestHandler, RoutesTokenAndBadJsonAreAnsweredBeforeAnyWrite) {
+TEST_F(IngestHandler, RoutesTokenAndBadJsonAreAnsweredBeforeAnyWriteAndTheTokenOnceTheHeadArrives) {
     const struct {
         std::string method, path, body, token, reply;
     } cases[] = {
@@ -78,28 +75,8 @@ TEST_F(IngestHandler, RoutesTokenAndBadJsonAreAnsweredBeforeAnyWrite) {
     EXPECT_EQ(handle(ingest_post(), ""),
               R"(200 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})");
     EXPECT_EQ(writes_, 1) << "an empty configured token switches the check off";
-}
-
-// The kind of outcome, not the words of its text, decides between 422 (the
-// batch can never be stored) and 503 (send it again later).
-TEST_F(IngestHandler, OutcomeKindDecidesTheStatus) {
-    counts_ = IngestCounts{10, 0, 2, ""};
-    EXPECT_EQ(handle(ingest_post()),
-              R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})");
-    // clang-format off
-    const std::pair<BatchOutcome, std::string> outcomes[] = {
-        {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}};
-    // clang-format on
-    for (const auto& [outcome, status] : outcomes) {
-        outcome_ = outcome;
-        counts_.error = "insert readings: quote \" and\nline";
-        EXPECT_EQ(handle(ingest_post()), status + " {\"error\":\"" + json_escape(counts_.error) + "\"}");
-    }
-}
-
-// The token is checked as soon as the head has arrived, so that a client
-// without it cannot hold a connection while it trickles a body.
-TEST_F(IngestHandler, HeadCheckRefusesOnlyIngestPostsWithoutTheToken) {
+    // The token is checked as soon as the head has arrived, so that a client
+    // without it cannot hold a connection while it trickles a body.
     // clang-format off
     const std::pair<HttpRequest, bool> heads[] = {
         {request("POST", "/api/ingest", "", ""), true}, {request("POST", "/api/ingest", "", "abd"), true},
@@ -114,28 +91,31 @@ TEST_F(IngestHandler, HeadCheckRefusesOnlyIngestPostsWithoutTheToken) {
     EXPECT_FALSE(check_ingest_head(request("POST", "/api/ingest", "", ""), "").has_value());
 }
 
-// A burst of large uploads used to hold one parsed tree per connection while
-// they queued for the database; at most two are in memory, and one is
-// written, at a time.
-TEST_F(IngestHandler, BurstOfBatchesIsParsedTwoAndWrittenOneAtATime) {
-    BatchTurns turns;
-    std::atomic<int> writing{0}, most_writing{0};
-    writer = [&](const JsonValue&, IngestCounts&, const std::function<bool()>&) {
-        most_writing = std::max(most_writing.load(), ++writing);
-        std::this_thread::sleep_for(20ms);
-        --writing;
-        return BatchOutcome::committed;
-    };
-    std::vector<std::thread> uploads;
-    for (int i = 0; i < 8; ++i)
-        uploads.emplace_back([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });
-    for (auto& upload : uploads) upload.join();
-    EXPECT_EQ(most_writing.load(), 1);
+// The kind of outcome, not the words of its text, decides between 422 (the
+// batch can never be stored) and 503 (send it again later). The writer can
+// ask whether the client is still there.
+TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheWriterSeesTheClientGo) {
+    counts_ = IngestCounts{10, 0, 2, ""};
+    HttpRequest gone = ingest_post();
+    gone.client_gone = [] { return true; };
+    EXPECT_EQ(handle(gone), R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})");
+    EXPECT_TRUE(client_gone_);
+    // clang-format off
+    const std::pair<BatchOutcome, std::string> outcomes[] = {
+        {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}};
+    // clang-format on
+    for (const auto& [outcome, status] : outcomes) {
+        outcome_ = outcome;
+        counts_.error = "insert readings: quote \" and\nline";
+        EXPECT_EQ(handle(ingest_post()), status + " {\"error\":\"" + json_escape(counts_.error) + "\"}");
+    }
 }
 
-// With the database hung, every batch used to wait without end; one that
-// gets no turn in time is answered 503 and writes nothing, and when the
-// server begins to stop, waiting batches are answered at once.
+// With the database hung, every batch used to wait without end, and a burst
+// of uploads held one parsed tree each while they queued. At most two
+// batches are in memory and one is written at a time; one that gets no turn
+// in time is answered 503 and writes nothing, and when the server begins to
+// stop, waiting batches are answered at once.
 TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) {
     BatchTurns turns;
     turns.wait_limit = 300ms;
@@ -170,18 +150,6 @@ TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) 
     release = true;
     hung.join();
     EXPECT_EQ(writes_, 1);
-}
-
-TEST_F(IngestHandler, WriterIsToldWhetherTheClientHasGone) {
-    bool asked = false;
-    writer = [&](const JsonValue&, IngestCounts&, const std::function<bool()>& client_gone) {
-        asked = client_gone();
-        return BatchOutcome::committed;
-    };
-    HttpRequest r = ingest_post();
-    r.client_gone = [] { return true; };
-    handle(r);
-    EXPECT_TRUE(asked);
 }
 
 }  // namespace

@@ -1,9 +1,17 @@
-// parse_json: failure messages, string escapes, numbers, and the fast paths of the scanner.
+// parse_json: failure messages, string escapes, numbers, the fast paths of the
+// scanner, the nesting limit within a 1 MiB stack, and the public
+// JSONTestSuite parsing files.
+#include <pthread.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <random>
+#include <set>
 
 #include "json_test_util.h"
+#include "test_env.h"
 
 namespace tarn::test {
 
@@ -18,6 +26,24 @@ std::string c_library_mismatch(const std::string& text) {
                           ? value.type == JsonType::Int && value.int_value == std::strtoll(text.c_str(), nullptr, 10)
                           : value.type == JsonType::Double && std::memcmp(&value.double_value, &d, sizeof d) == 0;
     return same ? "" : text + ": parsed as " + to_json(value) + (value.type == JsonType::Int ? " (Int)" : "");
+}
+
+// Alternating objects and arrays, {"k":[{"k":[...7...]}]}, `depth` deep.
+std::string nested(std::size_t depth) {
+    std::string text = "7";
+    for (std::size_t i = depth; i-- > 0;) text = i % 2 ? "[" + text + "]" : "{\"k\":" + text + "}";
+    return text;
+}
+
+// Runs `fn` on a thread with the default stack reserve of a Windows program,
+// 1 MiB, and waits for it.
+void run_on_small_stack(std::function<void()> fn) {
+    pthread_attr_t attr;
+    pthread_t thread;
+    auto call = [](void* f) -> void* { return (*static_cast<std::function<void()>*>(f))(), nullptr; };
+    ASSERT_TRUE(pthread_attr_init(&attr) == 0 && pthread_attr_setstacksize(&attr, 1024 * 1024) == 0 &&
+                pthread_create(&thread, &attr, call, &fn) == 0 && pthread_join(thread, nullptr) == 0);
+    pthread_attr_destroy(&attr);
 }
 
 TEST(JsonParse, MalformedDocumentsFailWithTheirFirstMessage) {
@@ -124,6 +150,65 @@ TEST(JsonParseFastPaths, GeneratedNumbersMatchTheCLibraryBitForBit) {
         if (text.empty() || std::strchr(".eE", text[0])) continue;  // not the start of a number
         ASSERT_EQ(c_library_mismatch(text), "");
     }
+}
+
+// Siblings do not add to the depth: the empty and the deep ones close again.
+TEST(JsonNesting, DepthAtLimitIsAcceptedAndOnePastFails) {
+    EXPECT_EQ(parse_error(std::string(json_max_depth, '[') + std::string(json_max_depth, ']')), "(parsed)");
+    const std::string deep_sibling = nested(json_max_depth - 1);
+    EXPECT_EQ(parse_error("[[],{}," + deep_sibling + "," + deep_sibling + ",[],{}," + deep_sibling + "]"), "(parsed)");
+    EXPECT_EQ(parse_error(nested(json_max_depth + 1)), "nesting too deep");
+}
+
+// Parsing, writing and freeing recurse no deeper than a 1 MiB stack allows.
+TEST(JsonNesting, DeepestTreeAndFourMebibytesOfBracketsWorkOnSmallStack) {
+    const std::string text = nested(json_max_depth);
+    std::string written, error;
+    run_on_small_stack([&] {
+        written = to_json(parse_ok(text));
+        error = parse_error(std::string(4 * 1024 * 1024, '['));
+    });
+    EXPECT_EQ(written, text);
+    EXPECT_EQ(error, "nesting too deep");
+}
+
+// Files a strict parser rejects but this one accepts on purpose.
+// clang-format off
+const std::set<std::string> accepted_leniently = {
+    // A lone minus sign is the Int 0.
+    "n_array_just_minus.json",
+    // Leading zeros are read as strtoll reads them.
+    "n_number_-01.json", "n_number_neg_int_starting_with_zero.json", "n_number_with_leading_zero.json",
+    // A point without fraction digits, or a fraction without integer digits, is read as strtod reads it.
+    "n_number_-2..json", "n_number_0.e1.json", "n_number_2.e+3.json", "n_number_2.e-3.json", "n_number_2.e3.json",
+    "n_number_9.e+.json", "n_number_real_without_fractional_part.json", "n_number_neg_real_without_int_part.json",
+    // An exponent without digits is read as strtod reads it (exponent 0).
+    "n_number_0.3e+.json", "n_number_0.3e.json", "n_number_0_capital_E+.json", "n_number_0_capital_E.json",
+    "n_number_0e+.json", "n_number_0e.json", "n_number_1.0e+.json", "n_number_1.0e-.json", "n_number_1.0e.json",
+    // Raw control bytes are string content.
+    "n_string_unescaped_ctrl_char.json", "n_string_unescaped_newline.json", "n_string_unescaped_tab.json",
+};
+// clang-format on
+
+// y_ files parse, n_ files fail with a message unless listed above, i_ files
+// may go either way; nothing crashes, and every accepted file writes stably.
+TEST(JsonTestSuite, EveryFileIsJudgedAsListedAndAcceptedOnesWriteStably) {
+    const auto dir = std::filesystem::path(source_path("tests/json/data/JSONTestSuite/test_parsing"));
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        const std::string text = text_of(entry.path().string());
+        ++files;
+        JsonValue value;
+        const std::string error = parse_error(text, &value);
+        const bool must_parse = name[0] == 'y' || accepted_leniently.count(name) != 0;
+        EXPECT_TRUE(name[0] == 'i' || (error == "(parsed)") == must_parse) << name << ": " << error;
+        EXPECT_NE(error, "parse error") << name;
+        if (error != "(parsed)") continue;
+        const std::string once = to_json(value);
+        EXPECT_EQ(to_json(parse_ok(once)), once) << name;
+    }
+    EXPECT_EQ(files, 318u) << "JSONTestSuite not found under " << dir;
 }
 
 }  // namespace tarn::test

@@ -10,18 +10,10 @@ namespace tarn::test {
 
 using namespace std::string_literals;
 
-TEST(JsonValueAccess, FindReturnsTheFirstMemberWithExactlyTheseBytes) {
-    const JsonValue doc = parse_ok(R"({"a":1,"a":2,"ab":3,"k\u0000x":4,"k":5})");
-    // clang-format off
-    const std::pair<std::string, std::int64_t> cases[] = {
-        {"a", 1}, {"ab", 3}, {"k\0x"s, 4}, {"k", 5}, {"A", -1}, {"", -1}, {"abc", -1}, {"k\0"s, -1}};
-    // clang-format on
-    for (const auto& [key, expected] : cases) EXPECT_EQ(doc.find(key) ? doc.find(key)->int_value : -1, expected) << key;
-    EXPECT_EQ(parse_ok(R"([{"a":1}])").find("a"), nullptr);
-}
-
-// json_get_int reads numbers as as_int() does; anything else, or nothing, gives the fallback.
-TEST(JsonValueAccess, JsonGetIntAndJsonGetStringConvertOrFallBack) {
+// json_get_int reads numbers as as_int() does; anything else, or nothing,
+// gives the fallback. as_double rounds an Int to the nearest double;
+// array_size counts only the items of arrays; find takes the first member.
+TEST(JsonValueAccess, ConversionsConvertOrFallBack) {
     JsonValue doc = parse_ok(R"({"pos":3.9,"neg":-3.9,"huge":1e300,"tiny":-1e300,"edge":9223372036854775808.0,)"
                              R"("below":-9223372036854774784.0,"str":"x\"y","e":"","flag":true,"nul":null,"int":-42})");
     doc.object_members.emplace_back("nan", parse_ok("0.5")).value.double_value = std::nan("");
@@ -37,23 +29,28 @@ TEST(JsonValueAccess, JsonGetIntAndJsonGetStringConvertOrFallBack) {
     // clang-format on
     for (const auto& [name, expected] : strings) EXPECT_EQ(json_get_string(doc, name, "-"), expected) << name;
     EXPECT_EQ(json_get_string(parse_ok(R"(["s"])"), "s", "-"), "-");
-}
-
-TEST(JsonValueAccess, AsDoubleRoundsIntToNearestAndArraySizeCountsOnlyArrays) {
-    EXPECT_EQ(parse_ok("9007199254740993").as_double().value_or(0), 9007199254740992.0);  // 2^53 + 1
+    EXPECT_EQ(parse_ok("9007199254740993").as_double().value_or(0), 9007199254740992.0);  // 2^53 + 1, to nearest
     EXPECT_FALSE(parse_ok(R"("5")").as_double().has_value());
     for (const char* text : {R"({"a":1})", R"("ab")", "null", "[]"}) EXPECT_EQ(parse_ok(text).array_size(), 0u) << text;
     EXPECT_EQ(parse_ok("[1,[2,3],4]").array_size(), 3u);
+    // find gives the first member with exactly these bytes.
+    const JsonValue members = parse_ok(R"({"a":1,"a":2,"ab":3,"k\u0000x":4,"k":5})");
+    // clang-format off
+    const std::pair<std::string, std::int64_t> cases[] = {
+        {"a", 1}, {"ab", 3}, {"k\0x"s, 4}, {"k", 5}, {"A", -1}, {"", -1}, {"abc", -1}, {"k\0"s, -1}};
+    // clang-format on
+    for (const auto& [key, expected] : cases) {
+        EXPECT_EQ(members.find(key) ? members.find(key)->int_value : -1, expected) << key;
+    }
+    EXPECT_EQ(parse_ok(R"([{"a":1}])").find("a"), nullptr);
 }
 
-TEST(JsonValueAccess, MoveAssignmentFromOwnDescendantKeepsTheDescendant) {
+// Moving a descendant into its own root keeps the descendant; a tree far
+// deeper than the parser allows is torn down without recursion.
+TEST(JsonValueAccess, MoveFromOwnDescendantAndVeryDeepTeardownWork) {
     JsonValue doc = parse_ok(R"([[["deep"]],2])");
     doc = std::move(doc.array_items[0]);
     EXPECT_EQ(doc.array_items.at(0).array_items.at(0).string_value, "deep");
-}
-
-// Far deeper than the parser allows: only an iterative teardown survives it.
-TEST(JsonValueAccess, DestroyingVeryDeepHandBuiltTreeDoesNotRecurse) {
     auto root = std::make_unique<JsonValue>();
     JsonValue* node = root.get();
     for (int i = 0; i < 1000000; ++i) {

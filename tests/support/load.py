@@ -28,12 +28,10 @@ meter_ids_per_batch = 100
 OK, REJECTED, UNAVAILABLE, COMMIT_FAILED, NO_REPLY, REFUSED = (
     "200", "422", "503", "503 commit failed", "no reply", "refused")
 MAY_BE_WHOLE = {OK, COMMIT_FAILED, NO_REPLY}
-_print_lock = threading.Lock()
 
 
 def say(text):
-    with _print_lock:
-        print("[%7.1fs] %s" % (time.monotonic() - started_at, text), flush=True)
+    print("[%7.1fs] %s\n" % (time.monotonic() - started_at, text), end="", flush=True)  # one write per line
 
 
 class HarnessError(Exception):
@@ -56,30 +54,27 @@ def reply_json(text):
         return {}
 
 
+def read_text(path):
+    with open(path, encoding="utf-8", errors="replace") as f:
+        return f.read()
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
-def service_exe(exe, build_name):
-    # The executable and the data folder it was built with: `exe` and the
-    # TARN_PROGRAM_DATA_DIR of the build tree above it, or, without `exe`, a
-    # build of its own in build/<build_name>.
-    if not exe:
-        build = os.path.join(root, "build", build_name)
-        run(["cmake", "-S", root, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-             "-DBUILD_TESTING=OFF", "-DTARN_PROGRAM_DATA_DIR=" + os.path.join(build, "programdata")])
-        run(["cmake", "--build", build, "--target", "tarn_ingest_service"], timeout=1800)
-        exe = os.path.join(build, "src", "service", "tarn_ingest_service")
-    folder = os.path.dirname(os.path.abspath(exe))
-    while folder != "/":
-        if os.path.exists(os.path.join(folder, "CMakeCache.txt")):
-            for line in open(os.path.join(folder, "CMakeCache.txt")):
-                if line.startswith("TARN_PROGRAM_DATA_DIR:"):
-                    return os.path.abspath(exe), line.split("=", 1)[1].strip()
-        folder = os.path.dirname(folder)
-    raise HarnessError("no TARN_PROGRAM_DATA_DIR in a CMakeCache.txt above %s" % exe)
+def service_exe(exe):
+    # The executable (default: the debug build's) and the data folder it was built with.
+    exe = os.path.abspath(exe or os.path.join(root, "build", "debug", "src", "service", "tarn_ingest_service"))
+    cache = os.path.join(os.path.dirname(exe), "..", "..", "CMakeCache.txt")
+    if not os.path.exists(exe) or not os.path.exists(cache):
+        raise HarnessError("no build at %s: cmake --preset debug && cmake --build --preset debug" % exe)
+    for line in open(cache):
+        if line.startswith("TARN_PROGRAM_DATA_DIR:"):
+            return exe, line.split("=", 1)[1].strip()
+    raise HarnessError("no TARN_PROGRAM_DATA_DIR in " + cache)
 
 
 class MariaDb:
@@ -97,10 +92,10 @@ class MariaDb:
     def load(self):
         self.port = int(self.read("port"))
         self.user, self.password, self.database = (self.read(n) for n in ("user", "password", "database"))
+        return self
 
     def read(self, name):
-        with open(os.path.join(self.dir, name)) as f:
-            return f.read().strip()
+        return read_text(os.path.join(self.dir, name)).strip()
 
     def signal(self, number):
         # Sends `number` to the server, if it runs; after SIGKILL, waits until it is gone.
@@ -121,36 +116,48 @@ class MariaDb:
 
 
 class Service:
-    # The service in console mode as a child process; `command` may put a wrapper in front.
+    # The service as a child process, with its configuration, log and output
+    # files; `command` may put a wrapper in front of the arguments. The log
+    # is where the program puts it by default, beside the configuration.
     def __init__(self, exe, data_folder, work_dir, command=None):
         self.work_dir, self.port, self.token, self.proc = work_dir, free_port(), os.urandom(12).hex(), None
-        self.conf_path = os.path.join(data_folder, "TARN", "IngestService", "tarn_ingest.conf")
-        self.log_path = os.path.join(work_dir, "service.log")
-        self.command = command or [exe, "--console"]
+        self.folder = os.path.join(data_folder, "TARN", "IngestService")
+        self.conf_path, self.log_path = (os.path.join(self.folder, n) for n in ("tarn_ingest.conf", "service.log"))
+        self.out_path, self.err_path = (os.path.join(work_dir, n) for n in ("stdout", "stderr"))
+        self.command = command or [exe]
         self.lock = threading.RLock()  # held while it is killed or restarted
 
-    def write_config(self, db):
-        os.makedirs(os.path.dirname(self.conf_path), exist_ok=True)
+    def write_config(self, db, *extra):
+        # A working configuration for `db`, then the `extra` lines (a later key wins).
+        lines = ["bind_addr=127.0.0.1", "bind_port=%d" % self.port, "odbc_driver=MariaDB Unicode",
+                 "mysql_port=%d" % db.port, "mysql_user=" + db.user, "mysql_pass=" + db.password,
+                 "mysql_db=" + db.database, "ingest_token=" + self.token]
+        os.makedirs(self.folder, exist_ok=True)
         with open(self.conf_path, "w") as f:
-            f.write("bind_addr=127.0.0.1\nbind_port=%d\nodbc_driver=MariaDB Unicode\nmysql_port=%d\nmysql_user=%s\n"
-                    "mysql_pass=%s\nmysql_db=%s\ningest_token=%s\nlog_path=%s\n"
-                    % (self.port, db.port, db.user, db.password, db.database, self.token, self.log_path))
+            f.write("".join(line + "\n" for line in lines + list(extra)))
+
+    def launch(self, *args, notify_socket=None):
+        # Starts it (NOTIFY_SOCKET set only when given) and waits until it listens or ends; True when it runs.
+        env = {name: value for name, value in os.environ.items() if name != "NOTIFY_SOCKET"}
+        env.update({"NOTIFY_SOCKET": notify_socket} if notify_socket else {})
+        os.makedirs(self.work_dir, exist_ok=True)
+        with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen(self.command + list(args), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         env=env)
+        deadline = time.monotonic() + 30
+        while self.running() and "http: listening on" not in self.err() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return self.running()
 
     def start(self):
-        # Starts it and waits until /api/health answers.
-        with open(os.path.join(self.work_dir, "console.log"), "ab") as out:
-            self.proc = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
-        deadline = time.monotonic() + 30
-        while self.running() and time.monotonic() < deadline:
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=2) as s:
-                    s.sendall(b"GET /api/health HTTP/1.1\r\n\r\n")
-                    if s.recv(64).startswith(b"HTTP/1.1 200"):
-                        return
-            except OSError:
-                time.sleep(0.05)
-        self.kill9()
-        raise HarnessError("service did not answer /api/health (see %s)" % self.work_dir)
+        if not self.launch("--console"):
+            raise HarnessError("service did not start:\n" + self.err())
+
+    def out(self):
+        return read_text(self.out_path)
+
+    def err(self):
+        return read_text(self.err_path)
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
@@ -160,10 +167,10 @@ class Service:
             self.proc.kill()
             self.proc.wait(timeout=10)
 
-    def stop(self, timeout=60):
-        # SIGTERM; the exit status, or None when it did not end within `timeout`.
+    def stop(self, number=signal.SIGTERM, timeout=60):
+        # Sends `number`; the exit status, or None when it did not end within `timeout`.
         if self.running():
-            self.proc.terminate()
+            self.proc.send_signal(number)
         try:
             return self.proc.wait(timeout=timeout) if self.proc else None
         except subprocess.TimeoutExpired:
@@ -191,7 +198,6 @@ class Batch:
         self.readings, self.events, self.clients = len(readings), len(events), len(nodes)
         self.body = json.dumps({"batch_window_end": "2024-05-01T12:00:00Z", "clients": clients + [{"node_id": 0}],
                                 "readings": readings, "events": events}).encode()
-        self.db_readings = self.db_events = 0
 
     def copies(self):
         # How many times the database holds the batch whole; -1 when it holds it in part.
@@ -233,22 +239,20 @@ class Ledger:
                 conn.close()
 
     def judge_reply(self, batch):
-        body = reply_json(batch.reply)
+        body, problem = reply_json(batch.reply), None
         expected = {"ok": True, "clients_upserted": batch.clients, "readings_inserted": batch.readings,
                     "events_inserted": batch.events}
         if batch.status == 200 and (batch.invalid or body != expected):
-            self.problem(batch, "200 reply does not match the batch")
+            problem = "200 reply does not match the batch"
         elif batch.status == 422 and body.get("error") != batch.invalid:
-            self.problem(batch, "422 for a batch that should fail with %r" % batch.invalid)
+            problem = "422 for a batch that should fail with %r" % batch.invalid
         elif batch.status not in (200, 422, 503):
-            self.problem(batch, "unexpected status")
+            problem = "unexpected status"
+        if problem:  # list.append is atomic
+            self.problems.append("batch %d (%s, %s): %s" % (batch.batch_id, batch.status, batch.reply[:160], problem))
         if batch.status in (200, 422):
             return OK if batch.status == 200 else REJECTED
         return COMMIT_FAILED if body.get("error", "").startswith("commit failed") else UNAVAILABLE
-
-    def problem(self, batch, text):
-        with self.lock:
-            self.problems.append("batch %d (%s, %s): %s" % (batch.batch_id, batch.status, batch.reply[:160], text))
 
     def count(self, db):
         # Reads what `db` holds of each batch; the violations, and how many batches it holds more than once.
@@ -271,21 +275,17 @@ class Ledger:
                                                                             sum(events.values())))
         return violations, twice
 
-    def outcomes(self):
+    def print_outcomes(self):
         # How many batches ended with each reply; 503s by their error's step and SQLSTATE.
         counts = {}
         for b in self.batches:
             kind = b.outcome or "not sent"
             if b.outcome == UNAVAILABLE:
                 error = reply_json(b.reply).get("error", "")
-                kind = "503 " + (error[:error.index("]") + 1] if "]" in error else error)
+                kind = "503 " + error[:error.find("]") + 1 or None]
             counts[kind] = counts.get(kind, 0) + 1
-        return counts
-
-
-def print_outcomes(ledger):
-    for kind, n in sorted(ledger.outcomes().items(), key=lambda item: -item[1]):
-        print("  %-60s %6d" % (kind, n))
+        for kind, n in sorted(counts.items(), key=lambda item: -item[1]):
+            print("  %-60s %6d" % (kind, n))
 
 
 def verdict(problems):

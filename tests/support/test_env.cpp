@@ -10,31 +10,30 @@
 
 namespace tarn::test {
 
-std::string env_or(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? std::string(value) : fallback;
-}
+namespace {
 
-std::string host_path(const std::string& path) {
+// The folder that CTest hands in as environment variable `name` ("." when
+// unset), as a path the test program can open.
+std::string folder_from(const char* name) {
+    const char* value = std::getenv(name);
+    const std::string path = value != nullptr && *value != '\0' ? value : ".";
 #ifdef _WIN32
-    if (!path.empty() && path[0] == '/') return "Z:" + path;
+    if (path[0] == '/') return "Z:" + path;
 #endif
     return path;
 }
 
-std::string source_path(const std::string& relative) {
-    return host_path(env_or("TARN_TEST_SOURCE_DIR", ".") + "/" + relative);
-}
+}  // namespace
+
+std::string source_path(const std::string& relative) { return folder_from("TARN_TEST_SOURCE_DIR") + "/" + relative; }
 
 std::string make_temp_dir(const std::string& tag) {
     static std::atomic<unsigned> counter{0};
-    const auto base = std::filesystem::path(host_path(env_or("TARN_TEST_BINARY_DIR", "."))) / "test-tmp";
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::ostringstream name;
-    name << tag << '-' << stamp << '-' << counter++;
-    const auto dir = base / name.str();
+    const std::string dir = folder_from("TARN_TEST_BINARY_DIR") + "/test-tmp/" + tag + "-" + std::to_string(stamp) +
+                            "-" + std::to_string(counter++);
     std::filesystem::create_directories(dir);
-    return dir.generic_string();
+    return dir;
 }
 
 std::string text_of(const std::string& path) {
@@ -59,10 +58,7 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     return true;
 }
 
-std::string mariadb_fact(const std::string& name, const std::string& dir) {
-    const std::string folder = dir.empty() ? host_path(env_or("TARN_TEST_MARIADB_DIR", "")) : dir;
-    return text_of(folder + "/" + name);
-}
+std::string mariadb_fact(const std::string& name) { return text_of(folder_from("TARN_TEST_MARIADB_DIR") + "/" + name); }
 
 int LogCapture::count(const std::string& needle) const {
     const std::string all = text();

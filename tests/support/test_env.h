@@ -11,15 +11,9 @@
 
 namespace tarn::test {
 
-// Value of environment variable `name`, or `fallback` when it is unset.
-std::string env_or(const char* name, const std::string& fallback);
-
-// Turns an absolute host path into one the test program can open. On Linux
-// the path is returned unchanged; under Wine "/x/y" becomes "Z:/x/y" (Wine
-// maps the host root to drive Z:).
-std::string host_path(const std::string& path);
-
-// The checkout's folder `relative` (e.g. "tests/json/data"), as a host path.
+// The checkout's folder `relative` (e.g. "tests/json/data"), as a path the
+// test program can open: under Wine, /x/y becomes Z:/x/y (Wine maps the host
+// root to drive Z:).
 std::string source_path(const std::string& relative);
 
 // A fresh, empty folder for one test, below the build tree's temp area.
@@ -38,9 +32,9 @@ bool write_file(const std::string& path, const std::string& contents);
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // A fact of the private MariaDB that scripts/mariadb wrote into its folder
-// (TARN_TEST_MARIADB_DIR unless `dir` is given): "port", "user", "password",
-// "database", "reader" (a user with SELECT only) or "reader_password".
-std::string mariadb_fact(const std::string& name, const std::string& dir = "");
+// TARN_TEST_MARIADB_DIR: "port", "user", "password", "database", "mysqld.pid",
+// "reader" (a user with SELECT only) or "reader_password".
+std::string mariadb_fact(const std::string& name);
 
 // Sends the process-wide log to a fresh file for the life of the object.
 class LogCapture {

@@ -1,0 +1,425 @@
+#!/usr/bin/env python3
+# End-to-end tests of the real executable as a child process against the
+# private MariaDB. The Linux build: console mode, the systemd notify protocol,
+# installation of the unit, production faults and a hung database. The
+# Windows build (class Windows): console mode and Wine's service control
+# manager. CTest runs one class at a time (service_e2e.py Console, ...) with
+# the build's paths in TARN_SERVICE_EXE, TARN_PROGRAM_DATA_DIR,
+# TARN_SYSTEMD_UNIT_DIR and TARN_TEST_BINARY_DIR, and the server's folder in
+# TARN_TEST_MARIADB_DIR.
+
+import contextlib
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import load  # noqa: E402
+
+EXE, BUILD, DATA, UNITS = (os.environ.get(n, "") for n in ("TARN_SERVICE_EXE", "TARN_TEST_BINARY_DIR",
+                                                            "TARN_PROGRAM_DATA_DIR", "TARN_SYSTEMD_UNIT_DIR"))
+BANNER = "TARN Ingest Service \u2014 console mode (Ctrl+C to stop)\n"
+HEALTH = b"GET /api/health HTTP/1.1\r\n\r\n"
+
+
+def read_all(s):
+    # Everything the server sends until it closes (or a receive times out).
+    data = b""
+    try:
+        while chunk := s.recv(65536):
+            data += chunk
+    except OSError:
+        pass
+    return data
+
+
+def reply(raw):
+    # (status, body) of a raw reply; status 0 when none came.
+    head, _, body = raw.partition(b"\r\n\r\n")
+    return (int(head[9:12]) if head.startswith(b"HTTP/1.1 ") else 0), body.decode("utf-8", "replace")
+
+
+def connect(port, source="127.0.0.1"):
+    return socket.create_connection(("127.0.0.1", port), 60, (source, 0))
+
+
+def ingest_request(body, token=""):
+    body = body.encode()
+    return (b"POST /api/ingest HTTP/1.1\r\n" + (b"X-Tarn-Token: %s\r\n" % token.encode() if token else b"") +
+            b"Content-Length: %d\r\n\r\n" % len(body) + body)
+
+
+def event_batch(name, payload="1"):
+    # A batch of one event of type `name`, so that its rows can be counted.
+    return '{"events":[{"event_type":"%s","gateway_received_at":"2024-05-01","payload":%s}]}' % (name, payload)
+
+
+def in_background(function):
+    # Runs `function` on a thread of its own; the returned function waits for it and gives its result.
+    result = []
+    thread = threading.Thread(target=lambda: result.append(function()))
+    thread.start()
+    return lambda: thread.join() or (result or [None])[0]
+
+
+def messages(log):
+    # "[TAG] message" of each log line, without its timestamp.
+    return [line[24:] for line in log.splitlines()]
+
+
+class ServiceCase(unittest.TestCase):
+    data, command = DATA, [EXE]
+
+    def setUp(self):
+        self.db = load.MariaDb(os.environ["TARN_TEST_MARIADB_DIR"]).load()
+        work = os.path.join(BUILD, "test-tmp", "e2e-%s-%d" % (self._testMethodName, time.monotonic_ns()))
+        self.service = load.Service(EXE, self.data, work, self.command)
+        self.addCleanup(self.service.kill9)
+        self.port = self.service.port
+        for path in (self.service.conf_path, self.service.log_path):
+            if os.path.exists(path):
+                os.remove(path)
+
+    def config(self, *extra):
+        # A working configuration, with the token check off unless `extra` sets one.
+        self.service.write_config(self.db, "ingest_token=", *extra)
+
+    def start(self, *extra, args=("--console",)):
+        self.config(*extra)
+        self.assertTrue(self.service.launch(*args), self.service.err())
+
+    def send(self, request):
+        with connect(self.port) as s:
+            s.sendall(request)
+            return reply(read_all(s))
+
+    def stored(self, name):
+        return int(self.db.sql("SELECT COUNT(*) FROM events WHERE event_type = '%s'" % name)[0][0])
+
+
+def run(*args):
+    # "<exit status> <stdout>|<stderr>" of the executable run to its end.
+    result = subprocess.run([EXE, *args], stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    return "%d %s|%s" % (result.returncode, result.stdout, result.stderr)
+
+
+class Console(ServiceCase):
+    def test_console_run_writes_batches_logs_and_stops_on_ctrl_c(self):
+        self.start("ingest_token=s3cret", args=("--console", "extra", "arguments"))
+        self.assertEqual(self.service.out(), BANNER)
+        self.assertEqual(self.send(HEALTH), (200, '{"ok":true}'))
+        batch = ('{"batch_window_end":"2024-05-01","clients":[{"node_id":7}],"readings":[{"node_id":7,"meter_id":1,'
+                 '"volume_gal":12345},{"node_id":7,"meter_id":2,"volume_gal":10}],"events":[{"event_type":"boot"}]}')
+        self.assertEqual(self.send(ingest_request(batch, "s3cret")),
+                         (200, '{"ok":true,"clients_upserted":1,"readings_inserted":2,"events_inserted":1}'))
+        self.assertEqual(self.service.stop(signal.SIGINT), 0)
+        log = load.read_text(self.service.log_path)
+        self.assertEqual(messages(log)[:3], [
+            "[INF] config: loaded " + self.service.conf_path,
+            "[INF] bind=127.0.0.1:%d odbc='MariaDB Unicode' mysql=127.0.0.1:%d db=%s user=%s"
+            % (self.port, self.db.port, self.db.database, self.db.user),
+            "[INF] http: listening on 127.0.0.1:%d" % self.port])
+        self.assertEqual(messages(log)[-1], "[INF] http: stopped")
+        self.assertNotIn(self.db.password, log)
+        self.assertNotIn("s3cret", log)
+
+    # Outside a service manager, no argument means console mode; SIGTERM and
+    # SIGHUP stop it like Ctrl+C.
+    def test_no_argument_runs_console_mode_and_sigterm_and_sighup_stop_it(self):
+        for number in (signal.SIGTERM, signal.SIGHUP):
+            self.start(args=())
+            self.assertEqual(self.service.out(), BANNER)
+            self.assertEqual(self.service.stop(number), 0)
+
+    # A faulty file is reported and the defaults are used; without a
+    # configuration there is no log file either.
+    def test_faulty_configuration_runs_on_defaults(self):
+        os.makedirs(self.service.folder, exist_ok=True)
+        with open(self.service.conf_path, "w") as f:
+            f.write("bind_addr=127.0.0.1\nbind_port=%d\nno equals sign\n" % self.port)
+        self.service.launch("--console")  # on the default port, which may be taken
+        self.assertEqual(messages(self.service.err())[:2], [
+            "[ERR] config: missing '=' at line 3 \u2014 using defaults",
+            "[INF] bind=0.0.0.0:41290 odbc='MySQL ODBC 8.0 Unicode Driver' mysql=127.0.0.1:3306 db=tarn_water "
+            "user=tarn_water"])
+        self.service.stop(signal.SIGINT)
+        self.assertFalse(os.path.exists(self.service.log_path))
+
+    def test_unknown_flags_exit_with_2(self):
+        for flag in ("--INSTALL", "-install", "--install=1", ""):
+            self.assertEqual(run(flag, "--console"), "2 |unknown flag: %s\n" % flag)
+
+    # Stopping while a batch is inside the handler: it is written and answered
+    # before the database object goes away, and the run ends cleanly.
+    def test_stop_waits_for_the_batch_being_written(self):
+        self.start()
+        name = "stop-%d" % os.getpid()
+        locker = in_background(lambda: self.db.sql("LOCK TABLES events WRITE; DO SLEEP(3); UNLOCK TABLES"))
+        time.sleep(0.5)
+        client = in_background(lambda: self.send(ingest_request(event_batch(name))))
+        time.sleep(0.7)
+        self.assertEqual(self.service.stop(signal.SIGINT), 0)
+        self.assertEqual(client()[0], 200)
+        locker()
+        self.assertEqual(self.stored(name), 1)
+
+
+class ServiceMode(ServiceCase):
+    started = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000 | READY=1\nSTATUS=Running | "
+
+    # The receiving end of the notify protocol, as systemd holds it: a
+    # datagram socket bound to a path, or to a name in the abstract namespace.
+    def notify_socket(self, abstract):
+        name = "@tarn-notify-%d" % os.getpid() if abstract else "/tmp/tarn-notify-%d" % os.getpid()
+        self.notifications = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(self.notifications.close)
+        if not abstract and os.path.exists(name):
+            os.remove(name)
+        self.notifications.bind("\0" + name[1:] if abstract else name)
+        return name
+
+    def received(self):
+        # The datagrams that have arrived, each followed by " | ".
+        text = ""
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                text += self.notifications.recv(1024, socket.MSG_DONTWAIT).decode() + " | "
+        return text
+
+    # SIGHUP asks a systemd service to reload: with nothing to reload, it is
+    # taken and ignored, where in console mode it stops the run.
+    def test_notifies_over_path_or_abstract_socket_ignores_sighup_and_exits_0_on_sigterm(self):
+        self.config()
+        for abstract in (False, True):
+            self.assertTrue(self.service.launch(notify_socket=self.notify_socket(abstract)), self.service.err())
+            self.assertEqual(self.send(HEALTH)[0], 200)
+            self.assertEqual(self.received(), self.started)
+            self.service.proc.send_signal(signal.SIGHUP)
+            time.sleep(0.6)
+            self.assertEqual(self.send(HEALTH)[0], 200, "still running after SIGHUP")
+            self.assertEqual(self.service.stop(), 0)
+            self.assertEqual(self.received(),
+                             "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=2000000 | STATUS=Stopped | ")
+            self.assertEqual(self.service.out(), "", "no console banner in service mode")
+
+    # A listener that cannot start ends the run with status 1 in either mode;
+    # a service manager must see a failure, not the 0 of an ordinary stop.
+    def test_listener_failure_ends_the_run_with_status_1_in_both_modes(self):
+        self.start()
+        self.assertEqual(run("--console")[:2], "1 ")  # the port is taken by the first run
+        self.assertRegex(load.read_text(self.service.log_path), r"\[ERR\] http: bind 127\.0\.0\.1:%d failed: .*\n"
+                         r".* \[ERR\] service: failed to start HTTP listener\n$" % self.port)
+        self.service.stop()
+        self.config("bind_addr=localhost")
+        self.assertFalse(self.service.launch(notify_socket=self.notify_socket(False)))
+        self.assertEqual(self.service.proc.wait(60), 1)
+        self.assertEqual(self.received(), self.started + "STATUS=Failed to start HTTP listener | ")
+        self.assertTrue(load.read_text(self.service.log_path).endswith(
+            "[ERR] service: failed to start HTTP listener\n"))
+
+
+class Install(unittest.TestCase):
+    unit = os.path.join(UNITS, "TarnIngestService.service")
+    wants = os.path.join(UNITS, "multi-user.target.wants", "TarnIngestService.service")
+
+    # The unit folder is emptied and removed here, so it must be the build's own.
+    def test_install_twice_then_uninstall_twice_then_without_a_unit_folder(self):
+        if not UNITS.startswith(BUILD + "/"):
+            self.skipTest(UNITS + " is outside the build tree; configure with a preset")
+        shutil.rmtree(UNITS, ignore_errors=True)
+        os.makedirs(UNITS)
+        self.assertEqual(run("--install"), "0 installed service 'TarnIngestService'\n|")
+        unit = load.read_text(self.unit).splitlines()
+        for line in ('ExecStart="%s"' % os.path.realpath(EXE), "Type=notify", "Restart=on-failure"):
+            self.assertIn(line, unit)
+        self.assertEqual(os.readlink(self.wants), self.unit)
+        load.run(["systemd-analyze", "verify", self.unit])
+        # The sandbox: an exposure of 2.5 or less (of 10); without it the unit rates 9.6.
+        load.run(["systemd-analyze", "security", "--offline=true", "--threshold=25", self.unit])
+        self.assertEqual(run("--install"), "0 |service already exists\n")
+        self.assertEqual(run("--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
+        self.assertFalse(os.path.lexists(self.unit) or os.path.lexists(self.wants))
+        self.assertEqual(run("--uninstall"), "0 |service not installed\n")
+        shutil.rmtree(UNITS)  # a missing unit folder names the call and the reason
+        for flag in ("--install", "--uninstall"):
+            self.assertEqual(run(flag), "1 |access %s: No such file or directory\n" % UNITS)
+
+
+
+class Faults(ServiceCase):
+    # A row larger than the server's max_allowed_packet made the server drop
+    # the connection, and the batch got 503 on every resend, blocking the
+    # gateway's queue for ever: content no resend can store is 422. 900,000
+    # numbers 1.1 are under the 4 MiB body limit, yet written back as
+    # 1.1000000000000001 each they exceed the server's max_allowed_packet.
+    def test_row_the_database_can_never_take_is_422_and_the_next_batch_is_stored(self):
+        self.start()
+        status, body = self.send(ingest_request(event_batch("too-big", "[" + ",".join(["1.1"] * 900000) + "]")))
+        self.assertEqual(status, 422)
+        self.assertIn("larger than the server's max_allowed_packet", body)
+        self.assertEqual(self.send(ingest_request(event_batch("after-too-big")))[0], 200)
+        self.assertEqual(self.service.err().count("db: connected"), 1, "the connection stays")
+
+    # 256 clients without the token, sending headers and then a body byte now
+    # and then, held every connection for as long as they liked. The token is
+    # checked once the head has arrived, and one address holds at most 64.
+    def test_clients_without_the_token_cannot_lock_the_gateway_out(self):
+        self.start("ingest_token=gateway-token")
+        attackers = [connect(self.port, "127.0.0.%d" % (2 + i % 4)) for i in range(256)]
+        for s in attackers:
+            s.sendall(b"POST /api/ingest HTTP/1.1\r\nContent-Length: 1000\r\n\r\nx")
+        self.assertEqual([reply(read_all(s))[0] for s in attackers], [401] * 256)
+        tricklers = [connect(self.port, "127.0.0.6") for _ in range(65)]  # header bytes only, one address
+        for s in tricklers:
+            s.sendall(b"P")
+        self.assertEqual(reply(read_all(tricklers[-1]))[1], '{"error":"server busy"}')
+        self.assertEqual(self.send(ingest_request(event_batch("gateway"), "gateway-token"))[0], 200)
+        self.assertEqual(self.send(HEALTH)[0], 200)
+        for s in attackers + tricklers:
+            s.close()
+
+
+class Hang(ServiceCase):
+    # Posts on a thread of its own; calling the result waits for (status, body, seconds taken).
+    def post(self, name):
+        begin = time.monotonic()
+        return in_background(lambda: self.send(ingest_request(event_batch(name))) + (time.monotonic() - begin,))
+
+    # A hung database held every batch without end, a gateway's resends queued
+    # behind it and were all stored once it came back (256 copies of one
+    # reading that never got a 200), and the service could not be stopped.
+    # Every wait is bounded now, a batch whose client gave up is not written,
+    # and the service recovers by itself.
+    def test_database_hang_is_bounded_stores_no_abandoned_copy_and_recovers(self):
+        self.addCleanup(self.db.signal, signal.SIGCONT)
+        run_id = "hang-%d-" % os.getpid()
+        self.start()
+        self.assertEqual(self.send(ingest_request(event_batch(run_id + "before")))[0], 200)
+        self.db.signal(signal.SIGSTOP)
+        in_flight = self.post(run_id + "in-flight")
+        time.sleep(0.3)
+        queued = self.post(run_id + "queued")
+        time.sleep(0.7)
+        stop_begin = time.monotonic()
+        self.service.proc.send_signal(signal.SIGTERM)
+        _, body, took = queued()
+        self.assertEqual(body, '{"error":"server stopping"}')
+        self.assertLess(took, 5, "a waiting batch is answered as soon as the stop begins")
+        # The batch being written fails within the read time-out and one
+        # connect attempt with its own time-out; then the process exits.
+        self.assertEqual(self.service.proc.wait(60), 0)
+        self.assertLess(time.monotonic() - stop_begin, 50)
+        self.assertEqual(in_flight()[0], 503)
+        self.db.signal(signal.SIGCONT)
+
+        self.assertTrue(self.service.launch("--console"), self.service.err())
+        self.db.signal(signal.SIGSTOP)  # for a few seconds this time
+        in_flight = self.post(run_id + "in-flight-2")
+        time.sleep(0.3)
+        gave_up = connect(self.port)  # queued behind it, gives up after a second as a gateway would
+        gave_up.sendall(ingest_request(event_batch(run_id + "gave-up")))
+        queued = self.post(run_id + "queued-2")
+        time.sleep(1)
+        gave_up.close()
+        time.sleep(2)
+        self.db.signal(signal.SIGCONT)
+        in_flight(), queued()
+        self.assertEqual(self.send(ingest_request(event_batch(run_id + "after")))[0], 200)
+        for name, copies in (("before", 1), ("in-flight-2", 1), ("queued-2", 1), ("after", 1), ("in-flight", 0),
+                             ("queued", 0), ("gave-up", 0)):
+            self.assertEqual(self.stored(run_id + name), copies, name)
+        self.assertIn("[WRN] db: client gone before its batch began; nothing written",
+                      load.read_text(self.service.log_path))
+
+
+class Windows(ServiceCase):
+    prefix = os.path.join(BUILD, "e2e-wineprefix")
+    data, command = os.path.join(prefix, "drive_c", "ProgramData"), ["wine", EXE]
+
+    # A private prefix, its first boot finished: a service manager still
+    # shutting down from wineboot can lose a registration made meanwhile.
+    @classmethod
+    def setUpClass(cls):
+        os.environ.update(WINEPREFIX=cls.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        shutil.rmtree(cls.prefix, ignore_errors=True)
+        load.run(["wineboot", "-i"])
+        load.run(["wineserver", "-w"])
+
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"])
+
+    def wine(self, *args):
+        # "<status> <stdout>|<stderr>" of a Windows program, without the CRs of its line ends.
+        r = subprocess.run(["wine", *args], stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+        return ("%d %s|%s" % (r.returncode, r.stdout, r.stderr)).replace("\r", "")
+
+    def eventually(self, condition):
+        deadline = time.monotonic() + 30
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.3)
+        return condition()
+
+    def service_state(self, pattern):
+        return lambda: re.search(pattern, self.wine("sc", "query", "TarnIngestService"), re.S) is not None
+
+    def batch_is_written(self):
+        self.assertEqual(self.send(ingest_request(event_batch("wine"))),
+                         (200, '{"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":1}'))
+
+    def last_log_line(self):
+        return messages(load.read_text(self.service.log_path))[-1]
+
+    # Without a flag and outside the service manager, console mode; the
+    # configuration is found through the ProgramData shell folder.
+    def test_console_mode(self):
+        self.assertEqual(self.wine(EXE, "--Console"), "2 |unknown flag: --Console\n")
+        self.start(args=())
+        self.assertIn("console mode (Ctrl+C to stop)", self.service.out())
+        self.batch_is_written()
+        self.assertIn(r"config: loaded C:\ProgramData\TARN\IngestService\tarn_ingest.conf",
+                      load.read_text(self.service.log_path))
+        self.assertEqual(self.service.stop(signal.SIGINT), 0)  # Wine turns SIGINT into a CTRL_C_EVENT
+        self.assertEqual(self.last_log_line(), "[INF] http: stopped")
+
+    # Install, start, requests, pause refused, stop, a listener that cannot
+    # start, uninstall.
+    def test_service_under_the_service_control_manager(self):
+        self.config()
+        self.assertEqual(self.wine(EXE, "--install"), "0 installed service 'TarnIngestService'\n|")
+        self.assertEqual(self.wine(EXE, "--install"), "0 |service already exists\n")
+        # Wine's sc has no "qc"; the registration is in the registry.
+        registration = self.wine("reg", "query", r"HKLM\System\CurrentControlSet\Services\TarnIngestService")
+        self.assertRegex(registration, r"Start +REG_DWORD +0x2\n")
+        self.assertRegex(registration, r'ImagePath +REG_SZ +"[A-Z]:\\.*\\tarn_ingest_service\.exe"\n')
+        self.wine("net", "start", "TarnIngestService")
+        self.assertTrue(self.eventually(self.service_state(r"STATE +: +\d+ +RUNNING")))
+        self.assertTrue(self.eventually(lambda: self.send(HEALTH)[0] == 200))
+        self.batch_is_written()
+        self.wine("sc", "pause", "TarnIngestService")
+        self.assertTrue(self.service_state(r"STATE +: +\d+ +RUNNING")(), "pause refused")
+        self.wine("sc", "stop", "TarnIngestService")
+        stopped_with = r"STATE +: +\d+ +STOPPED.*WIN32_EXIT_CODE +: +%d .*SERVICE_EXIT_CODE +: +%d "
+        self.assertTrue(self.eventually(self.service_state(stopped_with % (0, 0))))
+        self.assertEqual(self.last_log_line(), "[INF] http: stopped")
+        with socket.socket() as holder:  # the port taken from Linux: running, then stopped with a failure
+            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            holder.bind(("127.0.0.1", self.port))
+            holder.listen(1)
+            self.wine("net", "start", "TarnIngestService")
+            self.assertTrue(self.eventually(self.service_state(stopped_with % (1066, 1))))
+        self.assertEqual(self.last_log_line(), "[ERR] service: failed to start HTTP listener")
+        self.assertEqual(self.wine(EXE, "--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
+        self.assertEqual(self.wine(EXE, "--uninstall"), "0 |service not installed\n")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
