@@ -48,9 +48,10 @@ TEST(JsonValueAccess, ConversionsConvertOrFallBack) {
 // Moving a descendant into its own root keeps the descendant; a tree far
 // deeper than the parser allows is torn down without recursion.
 TEST(JsonValueAccess, MoveFromOwnDescendantAndVeryDeepTeardownWork) {
-    JsonValue doc = parse_ok(R"([[["deep"]],2])");
-    doc = std::move(doc.array_items[0]);
-    EXPECT_EQ(doc.array_items.at(0).array_items.at(0).string_value, "deep");
+    JsonValue doc = parse_ok(R"([[{"k":["deep"]}],2])");
+    doc = std::move(doc.array_items[0]);  // an array, then an object
+    doc = std::move(doc.array_items.at(0));
+    EXPECT_EQ(doc.find("k")->array_items.at(0).string_value, "deep");
     auto root = std::make_unique<JsonValue>();
     JsonValue* node = root.get();
     for (int i = 0; i < 1000000; ++i) {

@@ -82,9 +82,10 @@ class MariaDb:
     def __init__(self, folder):
         self.dir = folder
 
-    def start(self):
-        run([os.path.join(root, "scripts", "mariadb"), "start", self.dir])
-        self.load()
+    def start(self, *options):
+        # Starts it, or finds it running; `options` go to mariadbd.
+        run([os.path.join(root, "scripts", "mariadb"), "start", self.dir, *options])
+        return self.load()
 
     def stop(self):
         run([os.path.join(root, "scripts", "mariadb"), "stop", self.dir])
