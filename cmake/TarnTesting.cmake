@@ -45,19 +45,14 @@ set_tests_properties(mariadb_start PROPERTIES FIXTURES_SETUP mariadb TIMEOUT 180
 add_test(NAME mariadb_stop COMMAND ${PROJECT_SOURCE_DIR}/scripts/mariadb stop ${TARN_MARIADB_DIR})
 set_tests_properties(mariadb_stop PROPERTIES FIXTURES_CLEANUP mariadb TIMEOUT 120)
 
-# tarn_add_test(name SOURCES ... [LIBS ...] [NEEDS_DB] [RUN_SERIAL] [THREADS] [SLOW] [TIMEOUT s])
+# tarn_add_test(name SOURCES ... [LIBS ...] [NEEDS_DB] [THREADS] [TIMEOUT s])
 # THREADS marks a program whose tests run several threads (or a program that
-# does): the label "threads", which the thread-sanitizer run selects. SLOW
-# marks tests that wait out the service's own time-outs (a minute or so):
-# the label "slow", which the debug test preset leaves to debug-slow.
+# does): the label "threads", which the thread-sanitizer run selects.
 function(tarn_add_test name)
-  cmake_parse_arguments(ARG "NEEDS_DB;RUN_SERIAL;THREADS;SLOW" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NEEDS_DB;THREADS" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
   set(labels "")
   if(ARG_THREADS)
-    list(APPEND labels threads)
-  endif()
-  if(ARG_SLOW)
-    list(APPEND labels slow)
+    set(labels threads)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} tarn_test_support GTest::gtest_main tarn_options)
@@ -66,7 +61,7 @@ function(tarn_add_test name)
   endif()
   set(fixtures "")
   if(ARG_NEEDS_DB)
-    list(APPEND fixtures mariadb)
+    set(fixtures mariadb)
   endif()
   if(CMAKE_CROSSCOMPILING)
     list(APPEND fixtures wine_prefix)
@@ -75,9 +70,6 @@ function(tarn_add_test name)
         ENVIRONMENT "${TARN_TEST_ENVIRONMENT}"
         FIXTURES_REQUIRED "${fixtures}"
         TIMEOUT ${ARG_TIMEOUT})
-    if(ARG_RUN_SERIAL)
-      set_tests_properties(${name} PROPERTIES RUN_SERIAL TRUE)
-    endif()
     if(labels)
       set_tests_properties(${name} PROPERTIES LABELS "${labels}")
     endif()
@@ -85,9 +77,6 @@ function(tarn_add_test name)
     set(props TIMEOUT ${ARG_TIMEOUT})
     if(fixtures)
       list(APPEND props FIXTURES_REQUIRED "${fixtures}")
-    endif()
-    if(ARG_RUN_SERIAL)
-      list(APPEND props RUN_SERIAL TRUE)
     endif()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
     # ENVIRONMENT and LABELS are lists, and PROPERTIES would split them into
