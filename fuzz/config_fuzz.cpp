@@ -48,8 +48,10 @@ bool is_trimmed(const std::string& value) {
 }
 
 // The number of the first line that is neither blank nor a comment and has
-// no '=', or 0 when every line is fine.
+// no '=', or 0 when every line is fine. A leading UTF-8 byte-order mark is not
+// part of the first line.
 unsigned long first_line_without_equals(std::string_view text) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
     unsigned long number = 0;
     while (!text.empty()) {
         ++number;
