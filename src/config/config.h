@@ -26,9 +26,10 @@ struct Config {
 std::string trim(std::string_view text);
 
 // Reads the key=value file at `path` into `config`; a UTF-8 byte-order mark
-// at its start is skipped. Returns true when the whole file was read. On failure returns false with a one-line reason
-// in `error` ("cannot open <path>" or "missing '=' at line <n>"); `config` may then hold values from the lines before
-// the faulty one.
+// at its start is skipped. Returns true when the whole file was read. On
+// failure returns false with a one-line reason in `error` ("cannot open
+// <path>" or "missing '=' at line <n>"); `config` may then hold values from
+// the lines before the faulty one.
 bool load_config(const std::string& path, Config& config, std::string& error);
 
 }  // namespace tarn
