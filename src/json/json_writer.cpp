@@ -8,36 +8,33 @@ namespace tarn {
 
 namespace {
 
-// Escaping rule for one byte. `short_b_f` selects \b and \f (string
-// literals) over \u0008 and \u000c (json_escape). Returns false for a byte
-// that is written unchanged.
-bool append_escaped_byte(std::string& out, unsigned char c, bool short_b_f) {
+// Escaping rule for one byte that needs one (below 0x20, a double quote or a
+// backslash). `short_b_f` selects \b and \f (string literals) over \u0008
+// and \u000c (json_escape).
+void append_escaped_byte(std::string& out, unsigned char c, bool short_b_f) {
     switch (c) {
-        case '"': out.append("\\\""); return true;
-        case '\\': out.append("\\\\"); return true;
-        case '\t': out.append("\\t"); return true;
-        case '\n': out.append("\\n"); return true;
-        case '\r': out.append("\\r"); return true;
+        case '"': out.append("\\\""); return;
+        case '\\': out.append("\\\\"); return;
+        case '\t': out.append("\\t"); return;
+        case '\n': out.append("\\n"); return;
+        case '\r': out.append("\\r"); return;
         case '\b':
             if (short_b_f) {
                 out.append("\\b");
-                return true;
+                return;
             }
             break;
         case '\f':
             if (short_b_f) {
                 out.append("\\f");
-                return true;
+                return;
             }
             break;
-        default:
-            if (c >= 0x20) return false;
-            break;
+        default: break;
     }
     char escape[8];
     const int length = std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
     out.append(escape, static_cast<std::size_t>(length));
-    return true;
 }
 
 bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
