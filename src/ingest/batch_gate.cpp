@@ -14,18 +14,27 @@ constexpr auto stop_poll_interval = std::chrono::milliseconds(50);
 BatchGate::Pass::Pass(BatchGate& gate, Clock::time_point deadline, const std::function<bool()>& stopping)
     : gate_(gate), entry_(Entry::timed_out) {
     std::unique_lock<std::mutex> lock(gate_.mutex_);
+    ++gate_.waiting_;
     for (;;) {
         if (stopping && stopping()) {
             entry_ = Entry::stopping;
-            return;
+            break;
         }
-        if (gate_.inside_ < gate_.limit_) break;
+        if (gate_.inside_ < gate_.limit_) {
+            ++gate_.inside_;
+            entry_ = Entry::entered;
+            break;
+        }
         const Clock::time_point now = Clock::now();
-        if (now >= deadline) return;
+        if (now >= deadline) break;
         gate_.place_freed_.wait_until(lock, std::min(deadline, now + stop_poll_interval));
     }
-    ++gate_.inside_;
-    entry_ = Entry::entered;
+    --gate_.waiting_;
+}
+
+std::size_t BatchGate::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
 }
 
 BatchGate::Pass::~Pass() {

@@ -37,11 +37,15 @@ public:
         Entry entry_;
     };
 
+    // Passes waiting for a place now; any thread.
+    std::size_t waiting() const;
+
 private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable place_freed_;
     std::size_t limit_;
-    std::size_t inside_ = 0;  // guarded by mutex_
+    std::size_t inside_ = 0;   // guarded by mutex_
+    std::size_t waiting_ = 0;  // guarded by mutex_
 };
 
 // Batches are written one at a time (the database takes one transaction at

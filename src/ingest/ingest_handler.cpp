@@ -34,8 +34,6 @@ HttpResponse success_reply(const IngestCounts& counts) {
     return reply(200, std::move(body));
 }
 
-bool is_ingest_post(const HttpRequest& request) { return request.path == "/api/ingest" && request.method == "POST"; }
-
 // The token test; logs a rejection. An empty configured token accepts all.
 bool token_accepted(const HttpRequest& request, const std::string& token) {
     if (token.empty()) return true;
@@ -55,16 +53,16 @@ HttpResponse turn_refused(BatchGate::Entry entry) {
 }  // namespace
 
 std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token) {
-    if (is_ingest_post(head) && !token_accepted(head, token)) return error_reply(401, "unauthorized");
+    if (head.path == "/api/health") return reply(200, "{\"ok\":true}");
+    if (head.path != "/api/ingest") return error_reply(404, "not found");
+    if (head.method != "POST") return error_reply(405, "use POST");
+    if (!token_accepted(head, token)) return error_reply(401, "unauthorized");
     return std::nullopt;
 }
 
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token, const BatchWriter& write_batch,
                                    BatchTurns* turns) {
-    if (request.path == "/api/health") return reply(200, "{\"ok\":true}");
-    if (request.path != "/api/ingest") return error_reply(404, "not found");
-    if (request.method != "POST") return error_reply(405, "use POST");
-    if (!token_accepted(request, token)) return error_reply(401, "unauthorized");
+    if (std::optional<HttpResponse> answered = check_ingest_head(request, token)) return *answered;
 
     const BatchGate::Clock::time_point deadline =
         BatchGate::Clock::now() + (turns != nullptr ? turns->wait_limit : BatchTurns::default_wait_limit);
@@ -75,7 +73,9 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
     }
     JsonValue root;
     std::string parse_error;
-    if (!parse_json(request.body, root, parse_error) || root.type != JsonType::Object) {
+    const bool parsed = parse_json(request.body, root, parse_error);
+    if (parsed && root.type != JsonType::Object) parse_error = "the batch must be a JSON object";
+    if (!parsed || root.type != JsonType::Object) {
         Log::write(LogLevel::Warn, "ingest: bad json: %s", parse_error.c_str());
         return reply(422, "{\"error\":\"bad json\",\"detail\":\"" + json_escape(parse_error) + "\"}");
     }

@@ -22,13 +22,15 @@ using BatchWriter =
 // at once.
 HttpHandler make_ingest_handler(Db& db, std::string token);
 
-// The look at a request's head for the service: a POST to "/api/ingest"
-// without the right token is answered 401 before any of its body is read,
-// so that a client without the token cannot hold a connection with a
-// slowly sent body. Everything else goes on to the handler.
+// The look at a request's head for the service: only a POST to
+// "/api/ingest" with the right token (or with the check off) goes on to have
+// its body read; every other request is answered from its head alone (health,
+// 404, 405, 401), so that a client without the token cannot hold a
+// connection while it sends a body slowly.
 HttpHeadCheck make_ingest_head_check(std::string token);
 
-// What the head check does for one request head.
+// What the head check does for one request head: the reply, or nothing
+// for a POST to "/api/ingest" that may send its body.
 std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token);
 
 // What the handler does for one request, with the batch write passed in.

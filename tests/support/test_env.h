@@ -4,7 +4,9 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "log/log.h"
@@ -30,6 +32,29 @@ bool write_file(const std::string& path, const std::string& contents);
 // machine, or Wine, can take seconds to start hundreds of threads); returns
 // its last answer.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// A one-way signal between threads: once set, it stays set. Tests order
+// their threads with it instead of sleeping.
+class Event {
+public:
+    void set() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            set_ = true;
+        }
+        changed_.notify_all();
+    }
+    // True once set; false when `timeout` passed first.
+    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [this] { return set_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
+};
 
 // A fact of the private MariaDB that scripts/mariadb wrote into its folder
 // TARN_TEST_MARIADB_DIR: "port", "user", "password", "database", "mysqld.pid",
