@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <new>
 
+#include "http/chunked_body.h"
+#include "http/gzip_body.h"
 #include "http/http_server.h"
-#include "http/request_head.h"
 #include "log/log.h"
 
 namespace tarn {
@@ -14,13 +16,31 @@ namespace {
 constexpr char header_end[] = "\r\n\r\n";
 constexpr std::size_t header_end_size = 4;
 constexpr std::size_t header_read_bytes = 2048;
-constexpr std::size_t body_read_bytes = 4096;
+constexpr std::size_t body_read_bytes = 16384;
+
+constexpr char continue_reply[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// The 503 of a connection that failed on its way (memory ran out, say),
+// ready-made: building a reply could fail the same way.
+constexpr char connection_failed_reply[] =
+    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\nContent-Length: 23\r\n"
+    "Connection: close\r\n\r\n{\"error\":\"server busy\"}";
 
 HttpResponse error_reply(std::int32_t status, const char* body) {
     HttpResponse response;
     response.status = status;
     response.body = body;
     return response;
+}
+
+HttpResponse server_busy() { return error_reply(503, "{\"error\":\"server busy\"}"); }
+
+// Room for `more` bytes in `body`, grown at least twofold but never past
+// `most`: a body announced as 4 MiB takes no more than that, and one that
+// never comes takes only what came.
+void make_room(std::string& body, std::size_t more, std::size_t most) {
+    const std::size_t needed = body.size() + more;
+    if (needed > body.capacity()) body.reserve(std::min(std::max(needed, body.capacity() * 2), std::max(needed, most)));
 }
 
 }  // namespace
@@ -58,6 +78,138 @@ bool HttpServer::read_header_block(Connection& connection, std::string& buffer, 
     return true;
 }
 
+std::optional<HttpResponse> HttpServer::read_body(Connection& connection, const RequestFraming& framing,
+                                                  std::string& body, BodyReservation& reservation) {
+    const socket_t s = connection.socket.get();
+    // A body cut off by a stop was not refused: the client may send it again.
+    const auto ended_early = [&connection] {
+        return connection.cut_off ? error_reply(503, "{\"error\":\"server stopping\"}")
+                                  : error_reply(400, "{\"error\":\"short body\"}");
+    };
+    if (!framing.chunked) {
+        // Whatever came with the header block stays, even beyond the
+        // announced length; the length itself was taken from the budget.
+        while (body.size() < framing.content_length) {
+            const std::size_t want = std::min<std::size_t>(framing.content_length - body.size(), body_read_bytes);
+            make_room(body, want, framing.content_length);
+            const std::size_t old_size = body.size();
+            body.resize(old_size + want);
+            const long n = receive_cancellable(s, &body[old_size], want, timeouts_.receive_ms, connection.cut_off);
+            body.resize(old_size + static_cast<std::size_t>(std::max(n, 0L)));
+            if (n <= 0) return ended_early();
+        }
+        return std::nullopt;
+    }
+
+    ChunkedDecoder decoder(http_max_body_bytes);
+    std::string input = std::move(body);
+    body.clear();
+    for (;;) {
+        const ChunkedDecoder::Status status = decoder.feed(input, body);
+        if (status == ChunkedDecoder::Status::malformed) return error_reply(400, "{\"error\":\"bad chunked body\"}");
+        if (status == ChunkedDecoder::Status::too_large) return error_reply(413, "{\"error\":\"payload too large\"}");
+        if (!reservation.hold(body.size())) return body_budget_refusal();
+        if (status == ChunkedDecoder::Status::done) return std::nullopt;
+        input.resize(body_read_bytes);
+        const long n = receive_cancellable(s, input.data(), input.size(), timeouts_.receive_ms, connection.cut_off);
+        if (n <= 0) return ended_early();
+        input.resize(static_cast<std::size_t>(n));
+    }
+}
+
+std::optional<HttpResponse> HttpServer::inflate_body(std::string& body, BodyReservation& reservation) {
+    BodyReservation inflated_reservation(*body_budget_);
+    std::string inflated;
+    const InflateResult result = inflate_gzip(
+        body, http_max_body_bytes,
+        [&inflated_reservation](std::size_t bytes) { return inflated_reservation.hold(bytes); }, inflated);
+    switch (result) {
+        case InflateResult::inflated: break;
+        case InflateResult::too_large: return error_reply(413, "{\"error\":\"payload too large\"}");
+        case InflateResult::corrupt: return error_reply(400, "{\"error\":\"bad gzip body\"}");
+        case InflateResult::no_memory: return body_budget_refusal();
+    }
+    body = std::move(inflated);
+    // The compressed bytes are gone; what is held now is the inflated body.
+    reservation = std::move(inflated_reservation);
+    return std::nullopt;
+}
+
+HttpResponse HttpServer::body_budget_refusal() {
+    if (!body_budget_refusal_logged_.exchange(true)) {
+        Log::write(LogLevel::Warn, "http: request bodies hold %zu of %zu bytes, refusing more with 503",
+                   body_budget_->in_use(), body_budget_->limit());
+    }
+    return server_busy();
+}
+
+std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, bool& early) {
+    const socket_t s = connection->socket.get();
+    // 1. The header block; nothing is answered before it is complete.
+    std::string buffer;
+    std::size_t marker = 0;
+    if (!read_header_block(*connection, buffer, marker)) return std::nullopt;
+
+    // 2. Request line and header lines, then the look at the head: whatever
+    // is answered now is answered without reading the body.
+    early = true;
+    HttpRequest request;
+    RequestFraming framing;
+    const HeadError head_error = parse_request_head(std::string_view(buffer).substr(0, marker), request, framing);
+    if (head_error != HeadError::none) return head_error_reply(head_error);
+    if (check_head_) {
+        if (std::optional<HttpResponse> reply = check_head_(request)) return reply;
+    }
+    if (framing.content_coding == ContentCoding::unsupported) {
+        return error_reply(415, "{\"error\":\"unsupported content encoding\"}");
+    }
+    BodyReservation reservation(*body_budget_);
+    if (!reservation.hold(framing.content_length)) return body_budget_refusal();
+    if (framing.content_length > 0) body_budget_refusal_logged_ = false;
+
+    // 3. The body, once the client has its go-ahead if it waits for one.
+    if (framing.expect_continue) send_all(s, continue_reply);
+    std::string& body = request.body;
+    if (framing.chunked || framing.content_length > 0) {
+        body.assign(buffer, marker + header_end_size, std::string::npos);
+        if (std::optional<HttpResponse> reply = read_body(*connection, framing, body, reservation)) return reply;
+        if (framing.content_coding == ContentCoding::gzip) {
+            if (std::optional<HttpResponse> reply = inflate_body(body, reservation)) return reply;
+        }
+    }
+    buffer.clear();
+    buffer.shrink_to_fit();
+    early = false;
+
+    // 4. Dispatch; only the handler call is guarded here. A client whose
+    // stream has ended may still read its reply (it half-closed): only once
+    // its request has waited as long as a gateway waits does it count as
+    // gone.
+    const Clock::time_point complete_at = Clock::now();
+    const auto patience = std::chrono::milliseconds(timeouts_.half_close_patience_ms);
+    request.client_gone = [s, complete_at, patience] {
+        switch (peer_state(s)) {
+            case PeerState::connected: return false;
+            case PeerState::done_sending: return Clock::now() - complete_at >= patience;
+            case PeerState::gone: return true;
+        }
+        return true;
+    };
+    request.stopping = [this] { return stopping_.load(); };
+    enter_handler(connection);
+    try {
+        return handler_(request);
+    } catch (const std::bad_alloc&) {
+        Log::write(LogLevel::Error, "http: handler ran out of memory");
+        return server_busy();
+    } catch (const std::exception& e) {
+        Log::write(LogLevel::Error, "http: handler exception: %s", e.what());
+    } catch (...) {
+        Log::write(LogLevel::Error, "http: handler threw non-std exception");
+    }
+    return error_reply(500, "{\"error\":\"internal error\"}");
+}
+
 void HttpServer::handle_connection(Connections::iterator connection) {
     // Closes the socket and unregisters on every path, exactly once; early
     // replies end with a lingering close, so that the client reads them.
@@ -68,69 +220,22 @@ void HttpServer::handle_connection(Connections::iterator connection) {
         ~Finish() { server->finish_connection(connection, linger); }
     } finish{this, connection};
     const socket_t s = connection->socket.get();
-    const auto reply_early = [&finish, s](const HttpResponse& response) {
-        write_response(s, response);
-        finish.linger = true;
-    };
-
-    // 1. The header block; nothing is answered before it is complete.
-    std::string buffer;
-    std::size_t marker = 0;
-    if (!read_header_block(*connection, buffer, marker)) return;
-
-    // 2. Request line and header lines, then the look at the head.
-    HttpRequest request;
-    std::uint32_t content_length = 0;
-    const HeadError head_error =
-        parse_request_head(std::string_view(buffer).substr(0, marker), request, content_length);
-    if (head_error != HeadError::none) return reply_early(head_error_reply(head_error));
-    if (check_head_) {
-        if (std::optional<HttpResponse> early = check_head_(request)) return reply_early(*early);
-    }
-
-    // 3. Body: whatever came with the header block stays, even beyond the
-    // announced length.
-    if (content_length > 0) {
-        // The whole body is allocated once: grown piecemeal, a 4 MiB body
-        // could take up to twice its size while it arrives.
-        const std::size_t arrived = buffer.size() - marker - header_end_size;
-        request.body.reserve(std::max<std::size_t>(content_length, arrived));
-        request.body.assign(buffer, marker + header_end_size, std::string::npos);
-        while (request.body.size() < content_length) {
-            const std::size_t old_size = request.body.size();
-            const std::size_t want = std::min<std::size_t>(content_length - old_size, body_read_bytes);
-            request.body.resize(old_size + want);
-            const long n =
-                receive_cancellable(s, &request.body[old_size], want, timeouts_.receive_ms, connection->cut_off);
-            if (n <= 0) {
-                // Cut off by a stop, the batch was not refused: the client
-                // may send it again.
-                return reply_early(connection->cut_off ? error_reply(503, "{\"error\":\"server stopping\"}")
-                                                       : error_reply(400, "{\"error\":\"short body\"}"));
-            }
-            request.body.resize(old_size + static_cast<std::size_t>(n));
-        }
-    }
-    buffer.clear();
-    buffer.shrink_to_fit();
-
-    // 4. Dispatch; only the handler call is guarded.
-    request.client_gone = [s] { return peer_has_closed(s); };
-    request.stopping = [this] { return stopping_.load(); };
-    enter_handler(connection);
-    HttpResponse response;
     try {
-        response = handler_(request);
+        if (std::optional<HttpResponse> response = serve(connection, finish.linger)) {
+            // Built whole before the first byte goes out, so that a failure
+            // to build it can still be answered.
+            const std::string message = serialize_response(*response);
+            send_all(s, message);
+        }
     } catch (const std::exception& e) {
-        Log::write(LogLevel::Error, "http: handler exception: %s", e.what());
-        response = error_reply(500, "{\"error\":\"internal error\"}");
+        Log::write(LogLevel::Error, "http: connection failed: %s", e.what());
+        send_all(s, connection_failed_reply);
+        finish.linger = true;
     } catch (...) {
-        Log::write(LogLevel::Error, "http: handler threw non-std exception");
-        response = error_reply(500, "{\"error\":\"internal error\"}");
+        Log::write(LogLevel::Error, "http: connection failed: non-std exception");
+        send_all(s, connection_failed_reply);
+        finish.linger = true;
     }
-
-    // 5. Reply; Finish closes.
-    write_response(s, response);
 }
 
 }  // namespace tarn

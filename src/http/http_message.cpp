@@ -13,8 +13,10 @@ std::string reason_phrase(std::int32_t status) {
         case 405: return "Method Not Allowed";
         case 411: return "Length Required";
         case 413: return "Payload Too Large";
+        case 415: return "Unsupported Media Type";
         case 422: return "Unprocessable Entity";
         case 500: return "Internal Server Error";
+        case 501: return "Not Implemented";
         case 503: return "Service Unavailable";
         default: return "Error";
     }
@@ -36,15 +38,19 @@ std::string serialize_response(const HttpResponse& response) {
     return message;
 }
 
-void write_response(socket_t socket, const HttpResponse& response) {
-    // One buffer, so that a small response leaves in a single send.
-    const std::string message = serialize_response(response);
+bool send_all(socket_t socket, std::string_view bytes) {
     std::size_t sent = 0;
-    while (sent < message.size()) {
-        const long n = send_some(socket, message.data() + sent, message.size() - sent);
-        if (n <= 0) return;  // peer gone or send timeout: the rest is dropped
+    while (sent < bytes.size()) {
+        const long n = send_some(socket, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) return false;  // peer gone or send timeout: the rest is dropped
         sent += static_cast<std::size_t>(n);
     }
+    return true;
+}
+
+void write_response(socket_t socket, const HttpResponse& response) {
+    // One buffer, so that a small response leaves in a single send.
+    send_all(socket, serialize_response(response));
 }
 
 }  // namespace tarn

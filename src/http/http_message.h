@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "http/socket.h"
 
@@ -50,6 +51,10 @@ std::string reason_phrase(std::int32_t status);
 // The whole response message: status line, Content-Type, Content-Length,
 // Connection: close, blank line, body.
 std::string serialize_response(const HttpResponse& response);
+
+// Sends all of `bytes` on `socket`; false, with the rest dropped, at the
+// first failed send (peer gone, send timeout). Allocates nothing.
+bool send_all(socket_t socket, std::string_view bytes);
 
 // Sends serialize_response(response) on `socket`, stopping silently at the
 // first failed send (peer gone, send timeout). The caller closes the socket.

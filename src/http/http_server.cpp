@@ -44,6 +44,8 @@ HttpServer::~HttpServer() { stop(); }
 
 void HttpServer::set_timeouts(const HttpTimeouts& timeouts) { timeouts_ = timeouts; }
 
+void HttpServer::set_body_budget(std::size_t bytes) { body_budget_ = std::make_unique<BodyBudget>(bytes); }
+
 std::size_t HttpServer::live_connections() const {
     std::lock_guard<std::mutex> lock(connections_mutex_);
     return connections_.size();
@@ -88,10 +90,18 @@ bool HttpServer::start() {
     }
 
     bound_port_ = local_port(s.get());
+    // The accept thread reads listen_socket_ from its first step on.
     listen_socket_ = std::move(s);
+    try {
+        closer_.start({timeouts_.linger_ms, linger_drop_bytes, max_lingering_sockets});
+        accept_thread_ = std::thread([this] { accept_loop(); });
+    } catch (const std::exception& e) {
+        Log::write(LogLevel::Error, "http: cannot start the server's threads: %s", e.what());
+        closer_.stop();
+        s = std::move(listen_socket_);
+        return fail();
+    }
     Log::write(LogLevel::Info, "http: listening on %s:%u", bind_addr_.c_str(), unsigned{bind_port_});
-    closer_.start({timeouts_.linger_ms, linger_drop_bytes, max_lingering_sockets});
-    accept_thread_ = std::thread([this] { accept_loop(); });
     return true;
 }
 
@@ -131,10 +141,17 @@ void HttpServer::accept_loop() {
             continue;
         }
 
+        // Memory can run out here too: that connection is refused (or, once
+        // registered, unregistered), and accepting goes on.
         Connections::iterator connection;
-        const Admission admission = admit(s, peer, connection);
-        if (admission != Admission::admitted) {
-            reply_busy(std::move(s), admission, peer);
+        try {
+            const Admission admission = admit(s, peer, connection);
+            if (admission != Admission::admitted) {
+                reply_busy(std::move(s), admission, peer);
+                continue;
+            }
+        } catch (const std::exception& e) {
+            Log::write(LogLevel::Warn, "http: cannot take a connection: %s", e.what());
             continue;
         }
         std::string error;
@@ -157,12 +174,13 @@ HttpServer::Admission HttpServer::admit(Socket& s, std::uint32_t peer, Connectio
     if (connections_.size() >= max_connections) return Admission::server_busy;
     std::size_t& from_peer = peer_connections_[peer];
     if (from_peer >= max_connections_per_peer) return Admission::peer_busy;
+    set_receive_timeout(s.get(), timeouts_.receive_ms);
+    set_send_timeout(s.get(), timeouts_.send_ms);
+    // Registered before it is counted: the registration is what can throw.
+    connection = connections_.emplace(connections_.end(), std::move(s), peer, Clock::now());
     ++from_peer;
     busy_logged_ = false;
     busy_peers_logged_.erase(peer);
-    set_receive_timeout(s.get(), timeouts_.receive_ms);
-    set_send_timeout(s.get(), timeouts_.send_ms);
-    connection = connections_.emplace(connections_.end(), std::move(s), peer, Clock::now());
     return Admission::admitted;
 }
 

@@ -8,13 +8,17 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
+#include "http/body_budget.h"
 #include "http/http_message.h"
 #include "http/lingering_close.h"
+#include "http/request_head.h"
 #include "http/socket.h"
 
 namespace tarn {
@@ -23,8 +27,13 @@ namespace tarn {
 // The connection is dropped, without a reply, once this much has arrived
 // without a complete header block (counting whatever came with it).
 constexpr std::size_t http_header_limit_bytes = 65536;
-// Largest Content-Length taken (4 MiB); more gets 413.
+// Largest body taken (4 MiB): announced by Content-Length, decoded from
+// chunks, or inflated from gzip; more gets 413.
 constexpr std::uint32_t http_max_body_bytes = 4194304;
+// Body bytes all connections together may hold (1 GiB): a request whose
+// announced body does not fit beside the others gets 503 "server busy" at
+// once, and a chunked or gzip body that outgrows it gets the same.
+constexpr std::size_t http_body_budget_bytes = std::size_t{1} << 30;
 
 // The service's connection timeouts.
 // Receive and send timeout of each accepted socket: bounds every single recv
@@ -41,6 +50,11 @@ constexpr int http_busy_send_timeout_ms = 1000;
 // After an early reply (400, 401, 413, 503) the client's remaining bytes are
 // read and dropped for at most this long, so that it reads the reply.
 constexpr int http_linger_ms = 2000;
+// A client whose stream has ended (a FIN) counts as gone only once its
+// request has waited this long, a gateway's usual reply time-out (the ESP32
+// HTTP clients default to 5 s): before that it may be a client that
+// half-closed and still reads its reply. A reset counts at once.
+constexpr int http_half_close_patience_ms = 5000;
 
 // How long a connection may take. The defaults are the service's values;
 // only tests shorten them.
@@ -50,6 +64,7 @@ struct HttpTimeouts {
     int header_deadline_ms = http_header_deadline_ms;
     int busy_send_ms = http_busy_send_timeout_ms;
     int linger_ms = http_linger_ms;
+    int half_close_patience_ms = http_half_close_patience_ms;
 };
 
 // Serves one request per connection with the one handler it owns.
@@ -75,6 +90,10 @@ public:
     // Replaces the connection timeouts. Call before start(); the service
     // keeps the defaults of HttpTimeouts, tests shorten them.
     void set_timeouts(const HttpTimeouts& timeouts);
+
+    // Replaces the body budget of http_body_budget_bytes. Call before
+    // start(); only tests shrink it.
+    void set_body_budget(std::size_t bytes);
 
     // Opens the listening socket and starts the accept thread. Returns true
     // when listening; false after logging the cause and releasing what it
@@ -121,11 +140,28 @@ private:
     Admission admit(Socket& s, std::uint32_t peer, Connections::iterator& connection);
     void reply_busy(Socket s, Admission admission, std::uint32_t peer);
     // The connection routine: reads one request, calls the handler, replies,
-    // and closes the socket (through finish_connection) on every path.
+    // and closes the socket (through finish_connection) on every path. An
+    // exception anywhere on the way is logged and answered 503 while no
+    // reply has gone out yet.
     void handle_connection(Connections::iterator connection);
+    // Reads and answers one request: the reply to send, or none to close
+    // without one. `early` is set for a reply sent before the whole request
+    // was read (the close then lingers).
+    std::optional<HttpResponse> serve(Connections::iterator connection, bool& early);
     // Reads the header block into `buffer`, up to and past its blank line at
     // `marker`. False when the connection is to be closed without a reply.
     bool read_header_block(Connection& connection, std::string& buffer, std::size_t& marker);
+    // Reads the rest of a body framed by `framing` into `body`, which holds
+    // what came with the header block, within `reservation`. Returns none
+    // when it is complete; otherwise the early reply.
+    std::optional<HttpResponse> read_body(Connection& connection, const RequestFraming& framing, std::string& body,
+                                          BodyReservation& reservation);
+    // Inflates a gzip `body` in place, within the budget. Returns none when
+    // it is done; otherwise the early reply.
+    std::optional<HttpResponse> inflate_body(std::string& body, BodyReservation& reservation);
+    // The 503 "server busy" reply for a body that does not fit the budget;
+    // logged once per spell of refusals.
+    HttpResponse body_budget_refusal();
     // Marks the connection as inside the handler, so that stop() no longer
     // cuts it off.
     void enter_handler(Connections::iterator connection);
@@ -148,6 +184,8 @@ private:
     bool winsock_started_ = false;
     HttpTimeouts timeouts_;
     std::uint16_t bound_port_ = 0;
+    std::unique_ptr<BodyBudget> body_budget_ = std::make_unique<BodyBudget>(http_body_budget_bytes);
+    std::atomic<bool> body_budget_refusal_logged_{false};
     LingeringCloser closer_;
 
     mutable std::mutex connections_mutex_;

@@ -22,11 +22,15 @@ void LingeringCloser::start(const Limits& limits) {
     running_ = true;
 }
 
-void LingeringCloser::close(Socket socket) {
+void LingeringCloser::close(Socket socket) noexcept {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!running_ || stopping_ || lingering_.size() >= limits_.max_sockets) return;  // `socket` closes here
     shutdown_send(socket.get());
-    lingering_.push_back(Lingering{std::move(socket), Clock::now() + std::chrono::milliseconds(limits_.linger_ms)});
+    try {
+        lingering_.push_back(Lingering{std::move(socket), Clock::now() + std::chrono::milliseconds(limits_.linger_ms)});
+    } catch (const std::bad_alloc&) {
+        return;  // no memory for the entry: the socket closes at once
+    }
     arrived_.notify_one();
 }
 
@@ -54,11 +58,23 @@ void LingeringCloser::run() {
 
         // Only this thread removes entries, so the sockets stay valid while
         // the lock is released for the wait.
-        sockets.clear();
-        for (const Lingering& entry : lingering_) sockets.push_back(entry.socket.get());
+        try {
+            sockets.assign(lingering_.size(), invalid_socket);
+        } catch (const std::bad_alloc&) {
+            lingering_.clear();  // no memory to wait on them: every one closes at once
+            continue;
+        }
+        std::size_t k = 0;
+        for (const Lingering& entry : lingering_) sockets[k++] = entry.socket.get();
         lock.unlock();
-        wait_readable(sockets, readable, poll_slice_ms);
+        bool waited = false;
+        try {
+            waited = wait_readable(sockets, readable, poll_slice_ms);
+        } catch (const std::bad_alloc&) {}
+        // Nothing known this round: only deadlines count, after a pause.
+        if (!waited) std::this_thread::sleep_for(std::chrono::milliseconds(poll_slice_ms));
         lock.lock();
+        if (!waited) readable.clear();
 
         const Clock::time_point now = Clock::now();
         std::size_t i = 0;

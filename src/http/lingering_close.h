@@ -42,7 +42,7 @@ public:
     // limits.drop_bytes, or limits.linger_ms have passed. Returns at once.
     // Without a running thread, or with max_sockets lingering already, the
     // socket is closed at once. Any thread.
-    void close(Socket socket);
+    void close(Socket socket) noexcept;
 
     // Lets every lingering socket whose client is still sending run out its
     // time, closes the others at once, and ends the thread. Idempotent. Call

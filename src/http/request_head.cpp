@@ -1,6 +1,8 @@
 // Parsing of a request's head: request line, header lines, Content-Length.
 #include "http/request_head.h"
 
+#include <string>
+
 #include "http/http_server.h"
 
 namespace tarn {
@@ -54,10 +56,25 @@ HeadError parse_content_length(std::string_view value, std::uint32_t& length) {
     return HeadError::none;
 }
 
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+ContentCoding content_coding(std::string_view value) {
+    const std::string name = lower_case(value);
+    if (name.empty() || name == "identity") return ContentCoding::identity;
+    if (name == "gzip" || name == "x-gzip") return ContentCoding::gzip;
+    return ContentCoding::unsupported;
+}
+
 }  // namespace
 
-HeadError parse_request_head(std::string_view block, HttpRequest& request, std::uint32_t& content_length) {
-    content_length = 0;
+HeadError parse_request_head(std::string_view block, HttpRequest& request, RequestFraming& framing) {
+    framing = RequestFraming{};
     const std::size_t line_end = block.find("\r\n");
     std::size_t pos = 0;
     const std::string_view request_line = block.substr(0, line_end);
@@ -66,6 +83,8 @@ HeadError parse_request_head(std::string_view block, HttpRequest& request, std::
     if (request.method.empty() || request.path.empty()) return HeadError::bad_request_line;
 
     HeadError length_error = HeadError::none;
+    bool has_transfer_coding = false;
+    std::string transfer_coding;
     if (line_end != std::string_view::npos) {
         std::size_t start = line_end + 2;
         while (start <= block.size()) {
@@ -75,18 +94,32 @@ HeadError parse_request_head(std::string_view block, HttpRequest& request, std::
             start = end + 2;
             const std::size_t colon = line.find(':');
             if (colon == std::string_view::npos) continue;
-            std::string name(trim_right(line.substr(0, colon)));
-            for (char& c : name) {
-                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            }
+            std::string name = lower_case(trim_right(line.substr(0, colon)));
             const std::string_view value = trim_left_blanks(trim_right(line.substr(colon + 1)));
             // A later Content-Length line overrides an earlier one, error included.
-            if (name == "content-length") length_error = parse_content_length(value, content_length);
+            if (name == "content-length") length_error = parse_content_length(value, framing.content_length);
+            if (name == "transfer-encoding") {
+                if (has_transfer_coding) transfer_coding += ", ";
+                transfer_coding += lower_case(value);
+                has_transfer_coding = true;
+            }
             request.headers[std::move(name)] = std::string(value);
         }
     }
-    if (length_error != HeadError::none) return length_error;
-    if (content_length > http_max_body_bytes) return HeadError::too_large;
+    // Only chunked is understood; it must be the one coding, and it frames
+    // the body whatever a Content-Length line says.
+    if (has_transfer_coding) {
+        if (transfer_coding != "chunked") return HeadError::unsupported_transfer_coding;
+        framing.chunked = true;
+        framing.content_length = 0;
+    } else {
+        if (length_error != HeadError::none) return length_error;
+        if (framing.content_length > http_max_body_bytes) return HeadError::too_large;
+    }
+    const auto coding = request.headers.find("content-encoding");
+    if (coding != request.headers.end()) framing.content_coding = content_coding(coding->second);
+    const auto expect = request.headers.find("expect");
+    framing.expect_continue = expect != request.headers.end() && lower_case(expect->second) == "100-continue";
     return HeadError::none;
 }
 
@@ -99,6 +132,10 @@ HttpResponse head_error_reply(HeadError error) {
         case HeadError::too_large:
             response.status = 413;
             response.body = "{\"error\":\"payload too large\"}";
+            break;
+        case HeadError::unsupported_transfer_coding:
+            response.status = 501;
+            response.body = "{\"error\":\"unsupported transfer encoding\"}";
             break;
         case HeadError::none: break;
     }

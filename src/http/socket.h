@@ -100,11 +100,17 @@ long send_some(socket_t s, const char* data, std::size_t size);
 long receive_cancellable(socket_t s, char* buffer, std::size_t size, int timeout_ms,
                          const std::atomic<bool>& cancelled);
 
-// True when the peer of connected socket `s` has closed or reset its end, as
-// far as can be told without waiting: the end of its stream is queued, or
-// the connection failed. Call it only once the whole request has been read:
-// bytes the peer sent after it are no part of it and may be read and dropped.
-bool peer_has_closed(socket_t s);
+// What can be told of a connected socket's peer without waiting.
+enum class PeerState {
+    connected,     // nothing says it has stopped sending
+    done_sending,  // the end of its stream has arrived: it half-closed, or closed
+    gone,          // the connection was reset or has failed
+};
+
+// The state of the peer of connected socket `s`. Call it only once the whole
+// request has been read: bytes the peer sent after it are no part of it and
+// may be read and dropped.
+PeerState peer_state(socket_t s);
 
 // Waits until at least one of `sockets` can be read without blocking (data,
 // the end of the stream, or an error), or `timeout_ms` has passed. Sets

@@ -62,13 +62,18 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int /*timeo
     return receive_some(s, buffer, size);
 }
 
-bool peer_has_closed(socket_t s) {
+PeerState peer_state(socket_t s) {
     pollfd entry{s, POLLIN | POLLRDHUP, 0};
-    if (::poll(&entry, 1, 0) <= 0) return false;
-    if ((entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return true;
+    if (::poll(&entry, 1, 0) <= 0) return PeerState::connected;
+    // A reset (or another failure) shows as an error and a hang-up of both
+    // directions; the peer's FIN alone as the hang-up of its sending side.
+    if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return PeerState::gone;
+    if ((entry.revents & POLLRDHUP) != 0) return PeerState::done_sending;
     char byte;
     const ssize_t n = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (n == 0) return PeerState::done_sending;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return PeerState::gone;
+    return PeerState::connected;
 }
 
 bool wait_readable(const std::vector<socket_t>& sockets, std::vector<bool>& readable, int timeout_ms) {

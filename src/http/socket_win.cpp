@@ -66,22 +66,23 @@ long receive_cancellable(socket_t s, char* buffer, std::size_t size, int timeout
     }
 }
 
-bool peer_has_closed(socket_t s) {
+PeerState peer_state(socket_t s) {
     // Winsock tells of the end of a stream only once the bytes before it have
     // been read, so bytes after the request are read and dropped here; a peer
-    // that keeps sending is not gone.
+    // that keeps sending is still connected. A reset shows as an error of
+    // the poll (Wine reports no error from recv once the end of the stream
+    // was read, only there).
     for (int round = 0; round < 16; ++round) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(s, &readable);
-        timeval none{};
-        const int ready = ::select(0, &readable, nullptr, nullptr, &none);
-        if (ready <= 0) return ready < 0;
+        WSAPOLLFD entry{s, POLLRDNORM, 0};
+        const int ready = ::WSAPoll(&entry, 1, 0);
+        if (ready < 0 || (entry.revents & (POLLERR | POLLNVAL)) != 0) return PeerState::gone;
+        if (ready == 0) return PeerState::connected;
         char chunk[4096];
-        const int n = ::recv(s, chunk, sizeof chunk, 0);  // does not block once select said readable
-        if (n <= 0) return n == 0 || ::WSAGetLastError() != WSAEWOULDBLOCK;
+        const int n = ::recv(s, chunk, sizeof chunk, 0);  // does not block once the poll said readable
+        if (n == 0) return PeerState::done_sending;
+        if (n < 0) return ::WSAGetLastError() == WSAEWOULDBLOCK ? PeerState::connected : PeerState::gone;
     }
-    return false;
+    return PeerState::connected;
 }
 
 bool wait_readable(const std::vector<socket_t>& sockets, std::vector<bool>& readable, int timeout_ms) {
