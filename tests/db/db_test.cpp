@@ -290,6 +290,49 @@ TEST_F(DbBatch, FailedCommitRollsBackAndDropsTheConnection) {
     EXPECT_EQ(log_.count(connected_line), 2);
 }
 
+// Autocommit-off, the binds and the rollback went unchecked: a failed batch could be stored in part.
+TEST_F(DbBatch, FailedTransactionCallStoresNothingAndDropsAConnectionInDoubt) {
+    const std::string head =
+        R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" + valid_reading + ",";
+    const std::string good = head + valid_reading + "]}", bad = head + R"({"node_id":0}]})";
+    const std::string out_of_range = "refused: reading node_id out of range";
+    struct Case {
+        OdbcCall call;
+        int nth;
+        const char* state;
+        const std::string& batch;
+        std::string reply, log_line;
+        bool dropped;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {OdbcCall::autocommit_off, 1, "HY000", good, "unavailable: begin transaction: [HY000] injected failure",
+         "[ERR] db: begin transaction: [HY000] injected failure", true},
+        // The client's 7 binds come first. A bind is made in the client: a
+        // class 22 state does not make the row's content refused.
+        {OdbcCall::bind, 9, "22003", good, "unavailable: bind readings: [22003] injected failure",
+         "[ERR] db: rollback \xE2\x80\x94 bind readings: [22003] injected failure", false},
+        {OdbcCall::rollback, 1, "HY000", bad, out_of_range,
+         "[ERR] db: rollback failed: [HY000] injected failure; connection dropped", true},
+        {OdbcCall::autocommit_on, 1, "HY001", bad, out_of_range,
+         "[ERR] db: autocommit on failed: [HY001] injected failure; connection dropped", true},
+        // Committed is the reply: a 503 would have the batch sent, and stored, twice.
+        {OdbcCall::autocommit_on, 1, "HY010", good, "1/2/0",
+         "[ERR] db: autocommit on failed: [HY010] injected failure; connection dropped", true},
+    };
+    // clang-format on
+    int connects = 1;
+    for (const Case& c : cases) {
+        inject_odbc_failure(c.call, c.nth, c.state);
+        EXPECT_EQ(ingest(c.batch), c.reply);
+        EXPECT_EQ(log_.count(c.log_line + "\n"), 1) << c.log_line;
+        EXPECT_EQ(ingest(event_batch), "0/0/1") << c.log_line;
+        connects += c.dropped ? 1 : 0;
+        EXPECT_EQ(log_.count(connected_line), connects) << c.log_line;
+    }
+    EXPECT_EQ(tables(), "1/2/5");
+}
+
 // A client that gave up while its batch waited sends it again: writing this
 // copy too stored it twice.
 TEST_F(DbBatch, BatchOfAClientThatHasGoneIsNotWritten) {
