@@ -266,7 +266,9 @@ TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
 // A user without INSERT privilege showed up as "[HY010] Function sequence
 // error": the prepare's own failure went unread (the end-to-end tests show
 // the server's own refusal). A refused login fails the batch with one line,
-// and no password in it.
+// and no password in it. A diagnostic longer than its buffer is cut to 511
+// bytes: the MariaDB driver keeps no longer record (one that does not fit
+// loses its message), but the driver manager names a driver it cannot load.
 TEST_F(DbBatch, PrepareOrLoginFailureCarriesItsOwnReason) {
     DbSettings wrong = settings_;
     inject_odbc_failure(OdbcCall::prepare, 1, "HY001");
@@ -277,6 +279,11 @@ TEST_F(DbBatch, PrepareOrLoginFailureCarriesItsOwnReason) {
     EXPECT_EQ(ingest("{}", {}, &refused), "unavailable: db connect failed");
     EXPECT_EQ(log_.count("[ERR] db: SQLDriverConnect failed: ["), 1);
     EXPECT_EQ(log_.count(settings_.mysql_pass), 0);
+    wrong.odbc_driver.assign(600, 'd');
+    Db unknown_driver(wrong);
+    EXPECT_EQ(ingest("{}", {}, &unknown_driver), "unavailable: db connect failed");
+    const std::string manager_text = "[unixODBC][Driver Manager]Can't open lib '" + wrong.odbc_driver;
+    EXPECT_EQ(log_.count("[ERR] db: SQLDriverConnect failed: [01000] " + manager_text.substr(0, 511) + "\n"), 1);
 }
 
 // A failed commit must not be committed after all by the switch back to
