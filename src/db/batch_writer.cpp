@@ -83,7 +83,9 @@ StepFailure step_failure(const std::string& step, const OdbcError& diag) {
 // must outlive the execution. Text copies and indicator words live in deques,
 // so the addresses already given to the driver stay put as more are added.
 // Texts are bound with their byte length, so that a zero byte in one is
-// stored, not taken for its end.
+// stored, not taken for its end. The first bind that fails is kept with its
+// diagnostic (read at once, before another call on the statement replaces
+// it) and the binds after it are not made: the row must not be executed.
 class ParamBinder {
 public:
     explicit ParamBinder(SQLHANDLE stmt) : stmt_(stmt) {}
@@ -120,13 +122,26 @@ public:
     // The size of the row's execute packet, at most.
     std::size_t packet_bytes() const { return packet_bytes_; }
 
+    // True when every bind so far succeeded; otherwise false with the
+    // statement's diagnostic of the failed one in `diag`.
+    bool bound(OdbcError& diag) const {
+        if (!failed_) return true;
+        diag = diag_;
+        return false;
+    }
+
 private:
     SQLLEN* indicator(SQLLEN value) { return &indicators_.emplace_back(value); }
 
     void bind(SQLSMALLINT c_type, SQLSMALLINT sql_type, SQLULEN column_size, SQLPOINTER value, SQLLEN buffer_length,
               SQLLEN* indicator_word, std::size_t value_bytes) {
-        SQLBindParameter(stmt_, next_param_, SQL_PARAM_INPUT, c_type, sql_type, column_size, 0, value, buffer_length,
-                         indicator_word);
+        if (failed_) return;
+        if (!odbc_succeeded(odbc_bind_input(stmt_, next_param_, c_type, sql_type, column_size, value, buffer_length,
+                                            indicator_word))) {
+            failed_ = true;
+            diag_ = odbc_error(SQL_HANDLE_STMT, stmt_);
+            return;
+        }
         ++next_param_;
         packet_bytes_ += value_bytes + value_overhead_bytes;
     }
@@ -136,54 +151,87 @@ private:
     std::size_t packet_bytes_ = packet_overhead_bytes;
     std::deque<SQLLEN> indicators_;
     std::deque<std::string> texts_;
+    bool failed_ = false;
+    OdbcError diag_;  // of the failed bind
 };
 
-// Autocommit is off exactly while a batch runs. If the batch is left without
-// a commit or an explicit rollback (an exception), the destructor rolls back.
+// The transaction of one batch on `connection`: autocommit is off from
+// begin() until commit() or roll_back(), and on otherwise. Every call is
+// checked. A failed switch of autocommit, or a failed rollback, leaves the
+// session in a state this code cannot know (after a failed rollback the
+// batch's rows are still pending, and switching autocommit back on would
+// commit them): the connection is dropped, and the next batch connects
+// anew. The server discards what a closed session left uncommitted (MariaDB
+// Connector/ODBC disconnects a session with a transaction open, although
+// ODBC lets a driver refuse that). Left open (an exception), the destructor
+// rolls back.
 class Transaction {
 public:
-    explicit Transaction(SQLHANDLE dbc) : dbc_(dbc) {
-        SQLSetConnectAttrW(dbc_, SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_OFF), 0);
-    }
+    explicit Transaction(OdbcConnection& connection) : connection_(connection) {}
     Transaction(const Transaction&) = delete;
     Transaction& operator=(const Transaction&) = delete;
     ~Transaction() {
         if (open_) roll_back();
     }
 
-    // Commits and switches autocommit back on, whatever the outcome. Returns
-    // false with the connection's diagnostic in `diag` when the commit
-    // failed; it is read before the autocommit call replaces it.
-    bool commit(OdbcError& diag) {
-        open_ = false;
-        const bool committed = odbc_succeeded(odbc_commit(dbc_));
-        if (!committed) {
-            diag = odbc_error(SQL_HANDLE_DBC, dbc_);
-            // Switching autocommit back on would commit a transaction that
-            // the failed commit left open.
-            SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+    // Switches autocommit off. Returns false with the connection's
+    // diagnostic in `diag` when that failed; the connection is then dropped
+    // and no transaction is open.
+    bool begin(OdbcError& diag) {
+        if (!odbc_succeeded(odbc_set_autocommit(connection_.get(), false))) {
+            diag = odbc_error(SQL_HANDLE_DBC, connection_.get());
+            connection_.reset();
+            return false;
         }
-        autocommit_on();
-        return committed;
+        open_ = true;
+        return true;
     }
 
+    // Commits, then switches autocommit back on (a failed switch drops the
+    // connection; the batch is stored all the same). Returns false with the
+    // connection's diagnostic in `diag` when the commit failed: the
+    // transaction is then still open, for roll_back().
+    bool commit(OdbcError& diag) {
+        if (!odbc_succeeded(odbc_commit(connection_.get()))) {
+            diag = odbc_error(SQL_HANDLE_DBC, connection_.get());
+            return false;
+        }
+        open_ = false;
+        autocommit_on();
+        return true;
+    }
+
+    // Rolls back, then switches autocommit back on. When either fails, logs
+    // it at Error and drops the connection.
     void roll_back() {
         open_ = false;
-        SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+        if (!odbc_succeeded(odbc_rollback(connection_.get()))) {
+            drop("rollback");
+            return;
+        }
         autocommit_on();
     }
 
 private:
-    void autocommit_on() { SQLSetConnectAttrW(dbc_, SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_ON), 0); }
+    void autocommit_on() {
+        if (!odbc_succeeded(odbc_set_autocommit(connection_.get(), true))) drop("autocommit on");
+    }
 
-    SQLHANDLE dbc_;
-    bool open_ = true;
+    void drop(const char* call) {
+        const std::string diag = odbc_diag(SQL_HANDLE_DBC, connection_.get());
+        Log::write(LogLevel::Error, "db: %s failed: %s; connection dropped", call, diag.c_str());
+        connection_.reset();
+    }
+
+    OdbcConnection& connection_;
+    bool open_ = false;
 };
 
 // One section of a batch: its statement, and the names its errors carry.
 struct Section {
     const char* sql;
     const char* prepare_step;  // "prepare clients failed", ...
+    const char* bind_step;     // "bind clients", ...
     const char* step;          // "upsert clients", ...
 };
 
@@ -217,6 +265,14 @@ bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& eleme
         // The binder and the row stay alive until the row has been executed.
         ParamBinder binder(stmt.get());
         bind(binder, row);
+        OdbcError bind_diag;
+        if (!binder.bound(bind_diag)) {
+            failure = step_failure(section.bind_step, bind_diag);
+            // Binding happens in the client: the row itself was not refused,
+            // whatever the state says.
+            failure.content = false;
+            return false;
+        }
         if (max_packet_bytes != 0 && binder.packet_bytes() > max_packet_bytes) {
             failure.error = std::string(section.step) + ": row of " + std::to_string(binder.packet_bytes()) +
                             " bytes is larger than the server's max_allowed_packet of " +
@@ -244,8 +300,8 @@ bool write_sections(SQLHANDLE dbc, const JsonValue& root, std::size_t max_packet
     };
     if (const JsonValue* clients = present("clients")) {
         const bool written = write_section<ClientRow>(
-            dbc, {upsert_clients_sql, "prepare clients failed", "upsert clients"}, *clients, max_packet_bytes,
-            counts.clients_upserted, failure,
+            dbc, {upsert_clients_sql, "prepare clients failed", "bind clients", "upsert clients"}, *clients,
+            max_packet_bytes, counts.clients_upserted, failure,
             [&fallback](const JsonValue& element, ClientRow& row, std::string&) {
                 std::optional<ClientRow> read = read_client_row(element, fallback);
                 if (read) row = std::move(*read);
@@ -264,8 +320,8 @@ bool write_sections(SQLHANDLE dbc, const JsonValue& root, std::size_t max_packet
     }
     if (const JsonValue* readings = present("readings")) {
         const bool written = write_section<ReadingRow>(
-            dbc, {insert_readings_sql, "prepare readings failed", "insert readings"}, *readings, max_packet_bytes,
-            counts.readings_inserted, failure,
+            dbc, {insert_readings_sql, "prepare readings failed", "bind readings", "insert readings"}, *readings,
+            max_packet_bytes, counts.readings_inserted, failure,
             [&fallback](const JsonValue& element, ReadingRow& row, std::string& error) {
                 return read_reading_row(element, fallback, row, error);
             },
@@ -283,8 +339,8 @@ bool write_sections(SQLHANDLE dbc, const JsonValue& root, std::size_t max_packet
     }
     if (const JsonValue* events = present("events")) {
         return write_section<EventRow>(
-            dbc, {insert_events_sql, "prepare events failed", "insert events"}, *events, max_packet_bytes,
-            counts.events_inserted, failure,
+            dbc, {insert_events_sql, "prepare events failed", "bind events", "insert events"}, *events,
+            max_packet_bytes, counts.events_inserted, failure,
             [&fallback](const JsonValue& element, EventRow& row, std::string& error) {
                 return read_event_row(element, fallback, row, error);
             },
@@ -316,25 +372,35 @@ BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const
         return BatchOutcome::unavailable;
     }
 
-    Transaction transaction(dbc_.get());
+    Transaction transaction(dbc_);
+    OdbcError diag;
+    if (!transaction.begin(diag)) {
+        counts.error = "begin transaction: " + diag.text;
+        Log::write(LogLevel::Error, "db: %s", counts.error.c_str());
+        return BatchOutcome::unavailable;
+    }
     StepFailure failure;
     if (!write_sections(dbc_.get(), root, max_packet_bytes_, counts, failure)) {
         counts.error = failure.error;
-        transaction.roll_back();
         Log::write(LogLevel::Error, "db: rollback \xE2\x80\x94 %s", failure.error.c_str());
+        transaction.roll_back();
         if (failure.connection_lost) disconnect();
         return failure.content ? BatchOutcome::refused : BatchOutcome::unavailable;
     }
     if (asks_true(client_gone)) {
         counts.error = "client gone";
-        transaction.roll_back();
         Log::write(LogLevel::Warn, "db: client gone before commit; batch rolled back");
+        transaction.roll_back();
         return BatchOutcome::unavailable;
     }
-    OdbcError diag;
     if (transaction.commit(diag)) return BatchOutcome::committed;
     counts.error = "commit failed: " + diag.text;
     Log::write(LogLevel::Error, "db: %s", counts.error.c_str());
+    // Whether the server got the commit is unknown: the connection goes. The
+    // transaction is rolled back first, so that a driver that refuses to
+    // disconnect a session with a transaction open (ODBC allows it) still
+    // lets it go, and switching autocommit back on commits nothing.
+    transaction.roll_back();
     disconnect();
     return BatchOutcome::unavailable;
 }

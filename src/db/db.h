@@ -64,7 +64,10 @@ public:
 
     // Writes one batch (clients, readings, events) in one transaction.
     // Returns committed with the counts set, or another outcome with
-    // counts.error set and nothing written. `client_gone`, when given, is
+    // counts.error set and nothing written. A failure that leaves the
+    // connection unusable or its state unknown (a lost connection, a failed
+    // commit, rollback or switch of autocommit) drops it, with a line at
+    // Error, and the next batch connects anew. `client_gone`, when given, is
     // asked right before the transaction begins and right before the commit;
     // when it answers true the batch is not written (rolled back), since no
     // reply can reach its sender, who will send it again. Any thread may call

@@ -14,7 +14,8 @@ struct Injection {
     std::mutex mutex;
     std::string sqlstate;  // guarded by mutex
 };
-Injection injections[3];
+// One per OdbcCall; bind is the last kind.
+Injection injections[static_cast<int>(OdbcCall::bind) + 1];
 
 // The state of an injected failure on this thread, until odbc_error reads it.
 thread_local std::string injected_state;
@@ -78,6 +79,23 @@ SQLRETURN odbc_execute(SQLHANDLE stmt) {
 SQLRETURN odbc_commit(SQLHANDLE dbc) {
     if (take_injected(OdbcCall::commit)) return SQL_ERROR;
     return SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_COMMIT);
+}
+
+SQLRETURN odbc_rollback(SQLHANDLE dbc) {
+    if (take_injected(OdbcCall::rollback)) return SQL_ERROR;
+    return SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+}
+
+SQLRETURN odbc_set_autocommit(SQLHANDLE dbc, bool on) {
+    if (take_injected(on ? OdbcCall::autocommit_on : OdbcCall::autocommit_off)) return SQL_ERROR;
+    return SQLSetConnectAttrW(dbc, SQL_ATTR_AUTOCOMMIT, odbc_int_attr(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF), 0);
+}
+
+SQLRETURN odbc_bind_input(SQLHANDLE stmt, SQLUSMALLINT number, SQLSMALLINT c_type, SQLSMALLINT sql_type,
+                          SQLULEN column_size, SQLPOINTER value, SQLLEN buffer_length, SQLLEN* indicator) {
+    if (take_injected(OdbcCall::bind)) return SQL_ERROR;
+    return SQLBindParameter(stmt, number, SQL_PARAM_INPUT, c_type, sql_type, column_size, 0, value, buffer_length,
+                            indicator);
 }
 
 }  // namespace tarn

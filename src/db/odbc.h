@@ -133,8 +133,9 @@ private:
     bool connected_ = false;
 };
 
-// The ODBC calls whose failures tests inject.
-enum class OdbcCall { prepare, execute, commit };
+// The ODBC calls whose failures tests inject. The switches of autocommit
+// count apart: off begins a batch's transaction, on ends it.
+enum class OdbcCall { prepare, execute, commit, rollback, autocommit_off, autocommit_on, bind };
 
 // For tests of the failure paths: the `nth` call of `call` from now on (1 =
 // the next one) fails with SQL_ERROR instead of reaching the driver, and
@@ -142,10 +143,16 @@ enum class OdbcCall { prepare, execute, commit };
 // a time; a new one replaces it. Any thread.
 void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate);
 
-// SQLPrepare, SQLExecute and the commit of SQLEndTran, with injected
-// failures. The database code calls these instead of the driver's own.
+// SQLPrepare, SQLExecute, the commit and the rollback of SQLEndTran, the
+// autocommit attribute of SQLSetConnectAttrW (`on` picks the kind) and
+// SQLBindParameter of an input parameter, with injected failures. The
+// database code calls these instead of the driver's own.
 SQLRETURN odbc_prepare(SQLHANDLE stmt, const char* sql);
 SQLRETURN odbc_execute(SQLHANDLE stmt);
 SQLRETURN odbc_commit(SQLHANDLE dbc);
+SQLRETURN odbc_rollback(SQLHANDLE dbc);
+SQLRETURN odbc_set_autocommit(SQLHANDLE dbc, bool on);
+SQLRETURN odbc_bind_input(SQLHANDLE stmt, SQLUSMALLINT number, SQLSMALLINT c_type, SQLSMALLINT sql_type,
+                          SQLULEN column_size, SQLPOINTER value, SQLLEN buffer_length, SQLLEN* indicator);
 
 }  // namespace tarn

@@ -266,7 +266,9 @@ TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
 // A user without INSERT privilege showed up as "[HY010] Function sequence
 // error": the prepare's own failure went unread (the end-to-end tests show
 // the server's own refusal). A refused login fails the batch with one line,
-// and no password in it.
+// and no password in it. A diagnostic longer than its buffer is cut to 511
+// bytes: the MariaDB driver keeps no longer record (one that does not fit
+// loses its message), but the driver manager names a driver it cannot load.
 TEST_F(DbBatch, PrepareOrLoginFailureCarriesItsOwnReason) {
     DbSettings wrong = settings_;
     inject_odbc_failure(OdbcCall::prepare, 1, "HY001");
@@ -277,6 +279,11 @@ TEST_F(DbBatch, PrepareOrLoginFailureCarriesItsOwnReason) {
     EXPECT_EQ(ingest("{}", {}, &refused), "unavailable: db connect failed");
     EXPECT_EQ(log_.count("[ERR] db: SQLDriverConnect failed: ["), 1);
     EXPECT_EQ(log_.count(settings_.mysql_pass), 0);
+    wrong.odbc_driver.assign(600, 'd');
+    Db unknown_driver(wrong);
+    EXPECT_EQ(ingest("{}", {}, &unknown_driver), "unavailable: db connect failed");
+    const std::string manager_text = "[unixODBC][Driver Manager]Can't open lib '" + wrong.odbc_driver;
+    EXPECT_EQ(log_.count("[ERR] db: SQLDriverConnect failed: [01000] " + manager_text.substr(0, 511) + "\n"), 1);
 }
 
 // A failed commit must not be committed after all by the switch back to
@@ -288,6 +295,49 @@ TEST_F(DbBatch, FailedCommitRollsBackAndDropsTheConnection) {
     EXPECT_EQ(tables(), "0/0/0");
     EXPECT_EQ(ingest(event_batch), "0/0/1");
     EXPECT_EQ(log_.count(connected_line), 2);
+}
+
+// Autocommit-off, the binds and the rollback went unchecked: a failed batch could be stored in part.
+TEST_F(DbBatch, FailedTransactionCallStoresNothingAndDropsAConnectionInDoubt) {
+    const std::string head =
+        R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" + valid_reading + ",";
+    const std::string good = head + valid_reading + "]}", bad = head + R"({"node_id":0}]})";
+    const std::string out_of_range = "refused: reading node_id out of range";
+    struct Case {
+        OdbcCall call;
+        int nth;
+        const char* state;
+        const std::string& batch;
+        std::string reply, log_line;
+        bool dropped;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {OdbcCall::autocommit_off, 1, "HY000", good, "unavailable: begin transaction: [HY000] injected failure",
+         "[ERR] db: begin transaction: [HY000] injected failure", true},
+        // The client's 7 binds come first. A bind is made in the client: a
+        // class 22 state does not make the row's content refused.
+        {OdbcCall::bind, 9, "22003", good, "unavailable: bind readings: [22003] injected failure",
+         "[ERR] db: rollback \xE2\x80\x94 bind readings: [22003] injected failure", false},
+        {OdbcCall::rollback, 1, "HY000", bad, out_of_range,
+         "[ERR] db: rollback failed: [HY000] injected failure; connection dropped", true},
+        {OdbcCall::autocommit_on, 1, "HY001", bad, out_of_range,
+         "[ERR] db: autocommit on failed: [HY001] injected failure; connection dropped", true},
+        // Committed is the reply: a 503 would have the batch sent, and stored, twice.
+        {OdbcCall::autocommit_on, 1, "HY010", good, "1/2/0",
+         "[ERR] db: autocommit on failed: [HY010] injected failure; connection dropped", true},
+    };
+    // clang-format on
+    int connects = 1;
+    for (const Case& c : cases) {
+        inject_odbc_failure(c.call, c.nth, c.state);
+        EXPECT_EQ(ingest(c.batch), c.reply);
+        EXPECT_EQ(log_.count(c.log_line + "\n"), 1) << c.log_line;
+        EXPECT_EQ(ingest(event_batch), "0/0/1") << c.log_line;
+        connects += c.dropped ? 1 : 0;
+        EXPECT_EQ(log_.count(connected_line), connects) << c.log_line;
+    }
+    EXPECT_EQ(tables(), "1/2/5");
 }
 
 // A client that gave up while its batch waited sends it again: writing this
