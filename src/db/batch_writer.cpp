@@ -9,6 +9,7 @@
 #include "db/db.h"
 #include "db/odbc.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
 
 namespace tarn {
 
@@ -66,6 +67,7 @@ struct StepFailure {
 };
 
 StepFailure step_failure(const std::string& step, const OdbcError& diag) {
+    metrics().count_db_error(diag.state);
     StepFailure failure;
     failure.error = step + ": " + diag.text;
     // SQLSTATE class 22 (data exception): a value the server refuses.
@@ -180,6 +182,7 @@ public:
     bool begin(OdbcError& diag) {
         if (!odbc_succeeded(odbc_set_autocommit(connection_.get(), false))) {
             diag = odbc_error(SQL_HANDLE_DBC, connection_.get());
+            metrics().count_db_error(diag.state);
             connection_.reset();
             return false;
         }
@@ -194,6 +197,7 @@ public:
     bool commit(OdbcError& diag) {
         if (!odbc_succeeded(odbc_commit(connection_.get()))) {
             diag = odbc_error(SQL_HANDLE_DBC, connection_.get());
+            metrics().count_db_error(diag.state);
             return false;
         }
         open_ = false;
@@ -218,8 +222,9 @@ private:
     }
 
     void drop(const char* call) {
-        const std::string diag = odbc_diag(SQL_HANDLE_DBC, connection_.get());
-        Log::write(LogLevel::Error, "db: %s failed: %s; connection dropped", call, diag.c_str());
+        const OdbcError diag = odbc_error(SQL_HANDLE_DBC, connection_.get());
+        metrics().count_db_error(diag.state);
+        Log::write(LogLevel::Error, "db: %s failed: %s; connection dropped", call, diag.text.c_str());
         connection_.reset();
     }
 
@@ -369,7 +374,7 @@ BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const
     if (asks_true(client_gone)) {
         counts.error = "client gone";
         Log::write(LogLevel::Warn, "db: client gone before its batch began; nothing written");
-        return BatchOutcome::unavailable;
+        return BatchOutcome::client_gone;
     }
 
     Transaction transaction(dbc_);
@@ -391,7 +396,7 @@ BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const
         counts.error = "client gone";
         Log::write(LogLevel::Warn, "db: client gone before commit; batch rolled back");
         transaction.roll_back();
-        return BatchOutcome::unavailable;
+        return BatchOutcome::client_gone;
     }
     if (transaction.commit(diag)) return BatchOutcome::committed;
     counts.error = "commit failed: " + diag.text;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "metrics/metrics.h"
 
 namespace tarn {
 
@@ -101,8 +102,10 @@ bool Db::connect() {
 
     OdbcConnection connection;
     if (!connection.allocate(env_.get())) {
-        const std::string diag = odbc_diag(SQL_HANDLE_ENV, env_.get());
-        Log::write(LogLevel::Error, "db: SQLAllocHandle(DBC) failed: %s", diag.c_str());
+        const OdbcError diag = odbc_error(SQL_HANDLE_ENV, env_.get());
+        metrics().count_db_connect(false);
+        metrics().count_db_error(diag.state);
+        Log::write(LogLevel::Error, "db: SQLAllocHandle(DBC) failed: %s", diag.text.c_str());
         return false;
     }
     SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(db_login_timeout_s), 0);
@@ -116,8 +119,10 @@ bool Db::connect() {
     // The string holds the password: do not leave it in freed memory.
     text.assign(text.size(), '\0');
     if (!odbc_succeeded(rc)) {
-        const std::string diag = odbc_diag(SQL_HANDLE_DBC, connection.get());
-        Log::write(LogLevel::Error, "db: SQLDriverConnect failed: %s", diag.c_str());
+        const OdbcError diag = odbc_error(SQL_HANDLE_DBC, connection.get());
+        metrics().count_db_connect(false);
+        metrics().count_db_error(diag.state);
+        Log::write(LogLevel::Error, "db: SQLDriverConnect failed: %s", diag.text.c_str());
         return false;
     }
     connection.set_connected();
@@ -128,6 +133,7 @@ bool Db::connect() {
         Log::write(LogLevel::Warn, "db: cannot read max_allowed_packet, rows go unchecked for size: %s", error.c_str());
     }
     dbc_ = std::move(connection);
+    metrics().count_db_connect(true);
     Log::write(LogLevel::Info, "db: connected via ODBC driver '%s' to %s:%u db=%s user=%s",
                settings_.odbc_driver.c_str(), settings_.mysql_host.c_str(), static_cast<unsigned>(settings_.mysql_port),
                settings_.mysql_db.c_str(), settings_.mysql_user.c_str());

@@ -47,6 +47,7 @@ enum class BatchOutcome {
     refused,      // its content can never be stored: a missing field, a value
                   // out of range, a value or row the server refuses
     unavailable,  // the database did not take it now; sending it again may work
+    client_gone,  // its client went away before it was written: nothing stored
 };
 
 // Owns the ODBC environment and at most one connection; connects lazily,

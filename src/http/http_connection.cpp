@@ -136,6 +136,7 @@ std::optional<HttpResponse> HttpServer::inflate_body(std::string& body, BodyRese
 }
 
 HttpResponse HttpServer::body_budget_refusal() {
+    if (observer_ != nullptr) observer_->refused(HttpRefusal::memory_busy);
     if (!body_budget_refusal_logged_.exchange(true)) {
         Log::write(LogLevel::Warn, "http: request bodies hold %zu of %zu bytes, refusing more with 503",
                    body_budget_->in_use(), body_budget_->limit());
@@ -143,7 +144,7 @@ HttpResponse HttpServer::body_budget_refusal() {
     return server_busy();
 }
 
-std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, bool& early) {
+std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, std::string& path, bool& early) {
     const socket_t s = connection->socket.get();
     // 1. The header block; nothing is answered before it is complete.
     std::string buffer;
@@ -156,6 +157,7 @@ std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, 
     HttpRequest request;
     RequestFraming framing;
     const HeadError head_error = parse_request_head(std::string_view(buffer).substr(0, marker), request, framing);
+    path = request.path;
     if (head_error != HeadError::none) return head_error_reply(head_error);
     if (check_head_) {
         if (std::optional<HttpResponse> reply = check_head_(request)) return reply;
@@ -173,6 +175,7 @@ std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, 
     if (framing.chunked || framing.content_length > 0) {
         body.assign(buffer, marker + header_end_size, std::string::npos);
         if (std::optional<HttpResponse> reply = read_body(*connection, framing, body, reservation)) return reply;
+        if (observer_ != nullptr) observer_->body_received(body.size());
         if (framing.content_coding == ContentCoding::gzip) {
             if (std::optional<HttpResponse> reply = inflate_body(body, reservation)) return reply;
         }
@@ -201,6 +204,7 @@ std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, 
         return handler_(request);
     } catch (const std::bad_alloc&) {
         Log::write(LogLevel::Error, "http: handler ran out of memory");
+        if (observer_ != nullptr) observer_->refused(HttpRefusal::memory_busy);
         return server_busy();
     } catch (const std::exception& e) {
         Log::write(LogLevel::Error, "http: handler exception: %s", e.what());
@@ -220,21 +224,30 @@ void HttpServer::handle_connection(Connections::iterator connection) {
         ~Finish() { server->finish_connection(connection, linger); }
     } finish{this, connection};
     const socket_t s = connection->socket.get();
+    std::string path;
+    const auto failed = [&](const char* what, bool out_of_memory) {
+        Log::write(LogLevel::Error, "http: connection failed: %s", what);
+        if (observer_ != nullptr) {
+            if (out_of_memory) observer_->refused(HttpRefusal::memory_busy);
+            observer_->replied(path, 503);
+        }
+        send_all(s, connection_failed_reply);
+        finish.linger = true;
+    };
     try {
-        if (std::optional<HttpResponse> response = serve(connection, finish.linger)) {
+        if (std::optional<HttpResponse> response = serve(connection, path, finish.linger)) {
             // Built whole before the first byte goes out, so that a failure
             // to build it can still be answered.
             const std::string message = serialize_response(*response);
+            if (observer_ != nullptr) observer_->replied(path, response->status);
             send_all(s, message);
         }
+    } catch (const std::bad_alloc& e) {
+        failed(e.what(), true);
     } catch (const std::exception& e) {
-        Log::write(LogLevel::Error, "http: connection failed: %s", e.what());
-        send_all(s, connection_failed_reply);
-        finish.linger = true;
+        failed(e.what(), false);
     } catch (...) {
-        Log::write(LogLevel::Error, "http: connection failed: non-std exception");
-        send_all(s, connection_failed_reply);
-        finish.linger = true;
+        failed("non-std exception", false);
     }
 }
 

@@ -179,6 +179,7 @@ HttpServer::Admission HttpServer::admit(Socket& s, std::uint32_t peer, Connectio
     // Registered before it is counted: the registration is what can throw.
     connection = connections_.emplace(connections_.end(), std::move(s), peer, Clock::now());
     ++from_peer;
+    if (observer_ != nullptr) observer_->connection_opened();
     busy_logged_ = false;
     busy_peers_logged_.erase(peer);
     return Admission::admitted;
@@ -192,6 +193,10 @@ void HttpServer::reply_busy(Socket s, Admission admission, std::uint32_t peer) {
     } else if (admission == Admission::peer_busy && busy_peers_logged_.insert(peer).second) {
         Log::write(LogLevel::Warn, "http: %u connections open from %s, refusing more from it with 503",
                    static_cast<unsigned>(max_connections_per_peer), ipv4_text(peer).c_str());
+    }
+    if (observer_ != nullptr) {
+        observer_->refused(admission == Admission::server_busy ? HttpRefusal::server_busy : HttpRefusal::address_busy);
+        observer_->replied({}, 503);
     }
     HttpResponse response;
     response.status = 503;
@@ -212,6 +217,7 @@ void HttpServer::finish_connection(Connections::iterator connection, bool linger
     const auto from_peer = peer_connections_.find(connection->peer);
     if (from_peer != peer_connections_.end() && --from_peer->second == 0) peer_connections_.erase(from_peer);
     connections_.erase(connection);
+    if (observer_ != nullptr) observer_->connection_closed();
     if (connections_.empty()) connections_changed_.notify_all();
     // Unlocking the mutex is the last access to the server: stop() may
     // return, and the server be destroyed, as soon as it is released.

@@ -17,6 +17,7 @@
 
 #include "http/body_budget.h"
 #include "http/http_message.h"
+#include "http/http_observer.h"
 #include "http/lingering_close.h"
 #include "http/request_head.h"
 #include "http/socket.h"
@@ -95,6 +96,10 @@ public:
     // start(); only tests shrink it.
     void set_body_budget(std::size_t bytes);
 
+    // Tells `observer` (not owned; it must outlive the server) of replies,
+    // refusals, connections and bodies. Call before start().
+    void set_observer(HttpObserver* observer) { observer_ = observer; }
+
     // Opens the listening socket and starts the accept thread. Returns true
     // when listening; false after logging the cause and releasing what it
     // had opened. Call at most once.
@@ -147,7 +152,8 @@ private:
     // Reads and answers one request: the reply to send, or none to close
     // without one. `early` is set for a reply sent before the whole request
     // was read (the close then lingers).
-    std::optional<HttpResponse> serve(Connections::iterator connection, bool& early);
+    // `path` is set once the request line has been read.
+    std::optional<HttpResponse> serve(Connections::iterator connection, std::string& path, bool& early);
     // Reads the header block into `buffer`, up to and past its blank line at
     // `marker`. False when the connection is to be closed without a reply.
     bool read_header_block(Connection& connection, std::string& buffer, std::size_t& marker);
@@ -187,6 +193,7 @@ private:
     std::unique_ptr<BodyBudget> body_budget_ = std::make_unique<BodyBudget>(http_body_budget_bytes);
     std::atomic<bool> body_budget_refusal_logged_{false};
     LingeringCloser closer_;
+    HttpObserver* observer_ = nullptr;
 
     mutable std::mutex connections_mutex_;
     std::condition_variable connections_changed_;

@@ -1,6 +1,7 @@
 // The ingest endpoint: routing, token check, parse, batch write, JSON replies.
 #include "ingest/ingest_handler.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -9,6 +10,7 @@
 #include "json/json_parser.h"
 #include "json/json_writer.h"
 #include "log/log.h"
+#include "metrics/metrics.h"
 
 namespace tarn {
 namespace {
@@ -45,15 +47,51 @@ bool token_accepted(const HttpRequest& request, const std::string& token) {
 
 // The reply to a batch that did not get its turn.
 HttpResponse turn_refused(BatchGate::Entry entry) {
-    if (entry == BatchGate::Entry::stopping) return error_reply(503, "server stopping");
+    if (entry == BatchGate::Entry::stopping) {
+        metrics().count_batch(BatchEnd::stopping);
+        return error_reply(503, "server stopping");
+    }
+    metrics().count_batch(BatchEnd::db_busy);
     Log::write(LogLevel::Warn, "ingest: batch did not get its turn for the database in time; answered 503");
     return error_reply(503, "database busy");
+}
+
+// Waits for a place in `gate`, counted as a waiting batch meanwhile.
+void wait_turn(std::optional<BatchGate::Pass>& pass, BatchGate& gate, BatchGate::Clock::time_point deadline,
+               const std::function<bool()>& stopping) {
+    metrics().batches_waiting.add(1);
+    pass.emplace(gate, deadline, stopping);
+    metrics().batches_waiting.add(-1);
+}
+
+HttpResponse stored_reply(const IngestCounts& counts) {
+    Metrics& m = metrics();
+    m.count_batch(BatchEnd::stored);
+    m.count_rows(Table::clients, static_cast<std::uint64_t>(counts.clients_upserted));
+    m.count_rows(Table::readings, static_cast<std::uint64_t>(counts.readings_inserted));
+    m.count_rows(Table::events, static_cast<std::uint64_t>(counts.events_inserted));
+    m.last_stored_unix_seconds.set(
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+    return success_reply(counts);
+}
+
+// The reply to a batch that reached the content check, timed from its
+// complete body.
+HttpResponse timed(HttpResponse response, BatchGate::Clock::time_point received) {
+    metrics().batch_duration.observe(std::chrono::duration<double>(BatchGate::Clock::now() - received).count());
+    return response;
 }
 
 }  // namespace
 
 std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token) {
     if (head.path == "/api/health") return reply(200, "{\"ok\":true}");
+    if (head.path == "/metrics") {
+        if (head.method != "GET") return error_reply(405, "use GET");
+        HttpResponse response = reply(200, metrics().render());
+        response.content_type = metrics_content_type;
+        return response;
+    }
     if (head.path != "/api/ingest") return error_reply(404, "not found");
     if (head.method != "POST") return error_reply(405, "use POST");
     if (!token_accepted(head, token)) return error_reply(401, "unauthorized");
@@ -64,11 +102,12 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
                                    BatchTurns* turns) {
     if (std::optional<HttpResponse> answered = check_ingest_head(request, token)) return *answered;
 
+    const BatchGate::Clock::time_point received = BatchGate::Clock::now();
     const BatchGate::Clock::time_point deadline =
-        BatchGate::Clock::now() + (turns != nullptr ? turns->wait_limit : BatchTurns::default_wait_limit);
+        received + (turns != nullptr ? turns->wait_limit : BatchTurns::default_wait_limit);
     std::optional<BatchGate::Pass> in_memory;
     if (turns != nullptr) {
-        in_memory.emplace(turns->in_memory, deadline, request.stopping);
+        wait_turn(in_memory, turns->in_memory, deadline, request.stopping);
         if (in_memory->entry() != BatchGate::Entry::entered) return turn_refused(in_memory->entry());
     }
     JsonValue root;
@@ -77,21 +116,25 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
     if (parsed && root.type != JsonType::Object) parse_error = "the batch must be a JSON object";
     if (!parsed || root.type != JsonType::Object) {
         Log::write(LogLevel::Warn, "ingest: bad json: %s", parse_error.c_str());
-        return reply(422, "{\"error\":\"bad json\",\"detail\":\"" + json_escape(parse_error) + "\"}");
+        metrics().count_batch(BatchEnd::invalid);
+        return timed(reply(422, "{\"error\":\"bad json\",\"detail\":\"" + json_escape(parse_error) + "\"}"), received);
     }
 
     std::optional<BatchGate::Pass> writing;
     if (turns != nullptr) {
-        writing.emplace(turns->writing, deadline, request.stopping);
-        if (writing->entry() != BatchGate::Entry::entered) return turn_refused(writing->entry());
+        wait_turn(writing, turns->writing, deadline, request.stopping);
+        if (writing->entry() != BatchGate::Entry::entered) return timed(turn_refused(writing->entry()), received);
     }
     IngestCounts counts;
     switch (write_batch(root, counts, request.client_gone)) {
-        case BatchOutcome::committed: return success_reply(counts);
-        case BatchOutcome::refused: return error_reply(422, counts.error);
-        case BatchOutcome::unavailable: break;
+        case BatchOutcome::committed: return timed(stored_reply(counts), received);
+        case BatchOutcome::refused:
+            metrics().count_batch(BatchEnd::invalid);
+            return timed(error_reply(422, counts.error), received);
+        case BatchOutcome::client_gone: metrics().count_batch(BatchEnd::client_gone); break;
+        case BatchOutcome::unavailable: metrics().count_batch(BatchEnd::db_unavailable); break;
     }
-    return error_reply(503, counts.error);
+    return timed(error_reply(503, counts.error), received);
 }
 
 HttpHandler make_ingest_handler(Db& db, std::string token) {

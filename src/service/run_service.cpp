@@ -10,6 +10,7 @@
 #include "http/http_server.h"
 #include "ingest/ingest_handler.h"
 #include "log/log.h"
+#include "metrics/http_metrics.h"
 #include "service/program_data_dir.h"
 
 namespace tarn {
@@ -43,8 +44,10 @@ int run_service_with(const std::string& config_path, const std::string& default_
     // The server owns the handler, and the handler refers to the Db; the
     // server's stop() waits for every connection thread, so neither is
     // destroyed under a request that is still being served.
+    HttpMetrics http_metrics(metrics());
     HttpServer server(config.bind_addr, config.bind_port, make_ingest_handler(db, config.ingest_token),
                       make_ingest_head_check(config.ingest_token));
+    server.set_observer(&http_metrics);
     if (!server.start()) {
         Log::write(LogLevel::Error, "service: failed to start HTTP listener");
         Log::close();

@@ -98,7 +98,7 @@ protected:
 
     // Ingests `json` (valid JSON) into `db` (the test's own when null):
     // "<clients>/<readings>/<events>" rows written when the batch was
-    // committed, or else "refused: " or "unavailable: " and the error.
+    // committed, or else "refused: ", "gone: " or "unavailable: " and the error.
     std::string ingest(const std::string& json, const std::function<bool()>& client_gone = {}, Db* db = nullptr) {
         JsonValue root;
         std::string error;
@@ -109,6 +109,7 @@ protected:
                 return std::to_string(c.clients_upserted) + "/" + std::to_string(c.readings_inserted) + "/" +
                        std::to_string(c.events_inserted);
             case BatchOutcome::refused: return "refused: " + c.error;
+            case BatchOutcome::client_gone: return "gone: " + c.error;
             case BatchOutcome::unavailable: break;
         }
         return "unavailable: " + c.error;
@@ -346,7 +347,7 @@ TEST_F(DbBatch, BatchOfAClientThatHasGoneIsNotWritten) {
     for (int gone_at_question = 1; gone_at_question <= 2; ++gone_at_question) {
         int questions = 0;
         EXPECT_EQ(ingest("{\"readings\":[" + valid_reading + "]}", [&] { return ++questions == gone_at_question; }),
-                  "unavailable: client gone");
+                  "gone: client gone");
         EXPECT_EQ(questions, gone_at_question);
     }
     EXPECT_EQ(log_.count("[WRN] db: client gone before its batch began; nothing written\n"), 1);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "json/json_writer.h"
+#include "metrics/metrics.h"
 #include "test_env.h"
 
 namespace tarn {
@@ -89,23 +90,44 @@ TEST_F(IngestHandler, RoutesAndTheTokenAreAnsweredFromTheHeadAndBadJsonBeforeAny
 }
 
 // The kind of outcome, not the words of its text, decides between 422 (the
-// batch can never be stored) and 503 (send it again later). The writer can
-// ask whether the client is still there.
-TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheWriterSeesTheClientGo) {
-    counts_ = IngestCounts{10, 0, 2, ""};
+// batch can never be stored) and 503 (send it again later), and how the
+// batch is counted; a stored batch counts its rows. The writer can ask
+// whether the client is still there.
+TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheCountAndTheWriterSeesTheClientGo) {
+    Metrics& m = metrics();
+    // Batches stored, invalid, unavailable and gone; rows of clients,
+    // readings and events; batches timed.
+    const auto counted = [&m] {
+        return std::vector<std::uint64_t>{m.batches(BatchEnd::stored),
+                                          m.batches(BatchEnd::invalid),
+                                          m.batches(BatchEnd::db_unavailable),
+                                          m.batches(BatchEnd::client_gone),
+                                          m.rows(Table::clients),
+                                          m.rows(Table::readings),
+                                          m.rows(Table::events),
+                                          m.batch_duration.cumulative(DurationHistogram::bounds.size())};
+    };
+    const std::vector<std::uint64_t> before = counted();
+    counts_ = IngestCounts{10, 3, 2, ""};
     HttpRequest gone = ingest_post();
     gone.client_gone = [] { return true; };
-    EXPECT_EQ(handle(gone), R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":0})");
+    EXPECT_EQ(handle(gone), R"(200 {"ok":true,"clients_upserted":2,"readings_inserted":10,"events_inserted":3})");
     EXPECT_TRUE(client_gone_);
+    EXPECT_NE(m.last_stored_unix_seconds.value(), 0);
     // clang-format off
     const std::pair<BatchOutcome, std::string> outcomes[] = {
-        {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}};
+        {BatchOutcome::refused, "422"}, {BatchOutcome::unavailable, "503"}, {BatchOutcome::client_gone, "503"}};
     // clang-format on
     for (const auto& [outcome, status] : outcomes) {
         outcome_ = outcome;
         counts_.error = "insert readings: quote \" and\nline";
         EXPECT_EQ(handle(ingest_post()), status + " {\"error\":\"" + json_escape(counts_.error) + "\"}");
     }
+    EXPECT_EQ(handle(ingest_post("[")), R"(422 {"error":"bad json","detail":"unexpected end"})");
+    EXPECT_EQ(handle(request("GET", "/api/health", "", "")), R"(200 {"ok":true})") << "no batch";
+    std::vector<std::uint64_t> grown = counted();
+    for (std::size_t i = 0; i < grown.size(); ++i) grown[i] -= before[i];
+    EXPECT_EQ(grown, (std::vector<std::uint64_t>{1, 2, 1, 1, 2, 10, 3, 5}));
 }
 
 // With the database hung, every batch used to wait without end, and a burst

@@ -1,0 +1,130 @@
+// The metrics on their own: what each count does to the Prometheus text.
+#include "metrics/metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+
+#include "metrics/http_metrics.h"
+
+namespace tarn {
+namespace {
+
+// The samples of `text` whose line starts with `prefix`, one per line.
+std::string samples(const std::string& text, const std::string& prefix) {
+    std::istringstream lines(text);
+    std::string line, found;
+    while (std::getline(lines, line)) {
+        if (line.rfind(prefix, 0) == 0) found += line + "\n";
+    }
+    return found;
+}
+
+// A duration at a bucket's bound falls in that bucket; the buckets are
+// cumulative, and +Inf, _count and _sum take every observation.
+TEST(Metrics, DurationsFallInTheFirstBucketWhoseBoundTheyDoNotPass) {
+    Metrics m;
+    for (const double seconds : {0.005, 0.0051, 0.05, 60.0, 61.0}) m.batch_duration.observe(seconds);
+    EXPECT_EQ(samples(m.render(), "tarn_ingest_batch_duration_seconds"),
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.005\"} 1\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.01\"} 2\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.025\"} 2\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.05\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.1\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.25\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"0.5\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"1\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"2.5\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"5\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"10\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"30\"} 3\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"60\"} 4\n"
+              "tarn_ingest_batch_duration_seconds_bucket{le=\"+Inf\"} 5\n"
+              "tarn_ingest_batch_duration_seconds_sum 121.06010000000001\n"
+              "tarn_ingest_batch_duration_seconds_count 5\n");
+}
+
+// Replies count by route (the path as sent, so a query string is another
+// route) and status; a status outside the service's set counts as 500.
+// Refusals, connections and body bytes reach their series through the
+// server's observer.
+TEST(Metrics, HttpEventsCountByRouteStatusAndReason) {
+    Metrics m;
+    HttpMetrics http(m);
+    // clang-format off
+    const std::pair<const char*, int> replies[] = {{"/api/ingest", 200}, {"/api/ingest", 200}, {"/api/health", 200},
+        {"/api/ready", 503}, {"/metrics", 405}, {"/api/health?x=1", 404}, {"", 400}, {"/api/ingest", 299}};
+    // clang-format on
+    for (const auto& [path, status] : replies) http.replied(path, status);
+    http.refused(HttpRefusal::address_busy);
+    http.refused(HttpRefusal::memory_busy);
+    http.refused(HttpRefusal::memory_busy);
+    http.connection_opened();
+    http.connection_opened();
+    http.connection_closed();
+    http.body_received(1234);
+    const std::string text = m.render();
+    std::string nonzero;
+    for (const std::string family : {"tarn_ingest_http_requests_total{", "tarn_ingest_connections_refused_total{",
+                                     "tarn_ingest_connections_open", "tarn_ingest_request_body_bytes_total"}) {
+        std::istringstream lines(samples(text, family));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.substr(line.size() - 2) != " 0") nonzero += line + "\n";
+        }
+    }
+    EXPECT_EQ(nonzero,
+              "tarn_ingest_http_requests_total{route=\"ingest\",code=\"200\"} 2\n"
+              "tarn_ingest_http_requests_total{route=\"ingest\",code=\"500\"} 1\n"
+              "tarn_ingest_http_requests_total{route=\"health\",code=\"200\"} 1\n"
+              "tarn_ingest_http_requests_total{route=\"ready\",code=\"503\"} 1\n"
+              "tarn_ingest_http_requests_total{route=\"metrics\",code=\"405\"} 1\n"
+              "tarn_ingest_http_requests_total{route=\"other\",code=\"400\"} 1\n"
+              "tarn_ingest_http_requests_total{route=\"other\",code=\"404\"} 1\n"
+              "tarn_ingest_connections_refused_total{reason=\"address_busy\"} 1\n"
+              "tarn_ingest_connections_refused_total{reason=\"memory_busy\"} 2\n"
+              "tarn_ingest_connections_open 1\n"
+              "tarn_ingest_request_body_bytes_total 1234\n");
+    const std::string requests = samples(text, "tarn_ingest_http_requests_total{");
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), '\n'), 5 * 11)
+        << "every route has a series for every status from the start";
+}
+
+// Database errors count by the class of their SQLSTATE; the rest of the
+// series each show their own count.
+TEST(Metrics, BatchRowAndDatabaseCountsShowInTheirSeries) {
+    Metrics m;
+    for (const char* state : {"08S01", "08001", "HY000", ""}) m.count_db_error(state);
+    m.count_db_connect(true);
+    m.count_db_connect(false);
+    m.count_db_connect(false);
+    m.count_batch(BatchEnd::stored);
+    m.count_batch(BatchEnd::client_gone);
+    m.count_rows(Table::readings, 10);
+    m.count_rows(Table::events, 2);
+    m.db_up.set(1);
+    m.last_stored_unix_seconds.set(1700000000);
+    const std::string text = m.render();
+    EXPECT_EQ(samples(text, "tarn_ingest_db_errors_total{") + samples(text, "tarn_ingest_db_connects_total{"),
+              "tarn_ingest_db_errors_total{sqlstate_class=\"08\"} 2\n"
+              "tarn_ingest_db_errors_total{sqlstate_class=\"HY\"} 1\n"
+              "tarn_ingest_db_errors_total{sqlstate_class=\"unknown\"} 1\n"
+              "tarn_ingest_db_connects_total{result=\"ok\"} 1\n"
+              "tarn_ingest_db_connects_total{result=\"failed\"} 2\n");
+    EXPECT_EQ(samples(text, "tarn_ingest_batches_total{") + samples(text, "tarn_ingest_rows_total{"),
+              "tarn_ingest_batches_total{outcome=\"stored\"} 1\n"
+              "tarn_ingest_batches_total{outcome=\"invalid\"} 0\n"
+              "tarn_ingest_batches_total{outcome=\"db_unavailable\"} 0\n"
+              "tarn_ingest_batches_total{outcome=\"db_busy\"} 0\n"
+              "tarn_ingest_batches_total{outcome=\"stopping\"} 0\n"
+              "tarn_ingest_batches_total{outcome=\"client_gone\"} 1\n"
+              "tarn_ingest_rows_total{table=\"clients\"} 0\n"
+              "tarn_ingest_rows_total{table=\"readings\"} 10\n"
+              "tarn_ingest_rows_total{table=\"events\"} 2\n");
+    EXPECT_EQ(samples(text, "tarn_ingest_db_up ") + samples(text, "tarn_ingest_last_stored"),
+              "tarn_ingest_db_up 1\ntarn_ingest_last_stored_timestamp_seconds 1700000000\n");
+}
+
+}  // namespace
+}  // namespace tarn
