@@ -139,19 +139,34 @@ class Console(ServiceCase):
             self.assertEqual(self.service.out(), BANNER)
             self.assertEqual(self.service.stop(number), 0)
 
-    # A faulty file is reported and the defaults are used; without a
-    # configuration there is no log file either.
-    def test_faulty_configuration_runs_on_defaults(self):
+    # A line without "=" made the service run on the defaults: every interface,
+    # no token check. A file that is faulty or cannot be read stops the start,
+    # said on standard error and in the default log (a service has no console).
+    def test_typo_in_the_configuration_opened_the_service_to_everyone(self):
         os.makedirs(self.service.folder, exist_ok=True)
         with open(self.service.conf_path, "w") as f:
             f.write("bind_addr=127.0.0.1\nbind_port=%d\nno equals sign\n" % self.port)
-        self.service.launch("--console")  # on the default port, which may be taken
-        self.assertEqual(messages(self.service.err())[:2], [
-            "[ERR] config: missing '=' at line 3 \u2014 using defaults",
-            "[INF] bind=0.0.0.0:41290 odbc='MySQL ODBC 8.0 Unicode Driver' mysql=127.0.0.1:3306 db=tarn_water "
-            "user=tarn_water"])
-        self.service.stop(signal.SIGINT)
-        self.assertFalse(os.path.exists(self.service.log_path))
+        self.addCleanup(shutil.rmtree, self.service.conf_path, True)
+        for folder_in_its_place, reason in ((False, "missing '=' at line 3"),
+                                            (True, "cannot read %s: Is a directory" % self.service.conf_path)):
+            if folder_in_its_place:
+                os.remove(self.service.conf_path)
+                os.mkdir(self.service.conf_path)
+            self.assertFalse(self.service.launch("--console"))
+            self.assertEqual(self.service.proc.wait(60), 1)
+            line = "[ERR] config: %s \u2014 not starting" % reason
+            self.assertEqual(messages(self.service.err()), [line], "nothing else, nothing listening")
+            self.assertEqual(messages(load.read_text(self.service.log_path))[-1], line)
+
+    # A mistyped key and an empty token are reported, in the log file too, and the service runs.
+    def test_unknown_key_and_empty_token_are_warned_and_it_runs(self):
+        self.start("ingest_tokn=s3cret")
+        self.assertEqual(self.send(HEALTH)[0], 200)
+        self.assertEqual([m for m in messages(load.read_text(self.service.log_path)) if m.startswith("[WRN]")], [
+            "[WRN] config: unknown key 'ingest_tokn' at line 10 ignored",
+            "[WRN] config: ingest_token is empty: the token check is off, and anyone who can reach port %d may post "
+            "batches" % self.port])
+        self.assertEqual(self.service.stop(signal.SIGINT), 0)
 
     def test_unknown_flags_exit_with_2(self):
         for flag in ("--INSTALL", "-install", "--install=1", ""):
