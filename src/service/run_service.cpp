@@ -20,11 +20,17 @@ namespace {
 
 constexpr auto stop_poll_interval = std::chrono::milliseconds(250);
 
+// The database's two time-outs and the reply's lingering close fit in the
+// bound that the service manager is told.
+static_assert(stop_bound_ms > (db_io_timeout_s + db_login_timeout_s) * 1000 + http_linger_ms, "stop_bound_ms");
+
 }  // namespace
 
-int run_service() { return run_service_with(service_data_file("tarn_ingest.conf"), service_data_file("service.log")); }
+int run_service(const RunHooks& hooks) {
+    return run_service_with(service_data_file("tarn_ingest.conf"), service_data_file("service.log"), hooks);
+}
 
-int run_service_with(const std::string& config_path, const std::string& default_log_path) {
+int run_service_with(const std::string& config_path, const std::string& default_log_path, const RunHooks& hooks) {
     Config config;
     const ConfigLoad load = load_config(config_path, config);
     if (load.status == ConfigStatus::faulty) {
@@ -34,6 +40,7 @@ int run_service_with(const std::string& config_path, const std::string& default_
         Log::open(default_log_path);
         Log::write(LogLevel::Error, "config: %s \xE2\x80\x94 not starting", load.error.c_str());
         Log::close();
+        if (hooks.failed) hooks.failed("Not starting: config: " + load.error);
         return 1;
     }
     if (load.status == ConfigStatus::missing) {
@@ -65,8 +72,10 @@ int run_service_with(const std::string& config_path, const std::string& default_
     if (!server.start()) {
         Log::write(LogLevel::Error, "service: failed to start HTTP listener");
         Log::close();
+        if (hooks.failed) hooks.failed("Failed to start HTTP listener");
         return 1;
     }
+    if (hooks.ready) hooks.ready();
     while (!stop_requested.load()) std::this_thread::sleep_for(stop_poll_interval);
     server.stop();
     Log::close();
