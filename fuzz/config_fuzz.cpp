@@ -74,17 +74,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0) fail("cannot write", path);
 
     tarn::Config config;
-    std::string error;
-    const bool ok = tarn::load_config(path, config, error);
+    const tarn::ConfigLoad load = tarn::load_config(path, config);
 
     // The file exists, so the only failure is a line without '=', and it is
     // the first such line.
     const unsigned long faulty_line = first_line_without_equals(input);
-    if (ok) {
-        if (!error.empty()) fail("success with an error message", error);
+    if (load.status == tarn::ConfigStatus::loaded) {
+        if (!load.error.empty()) fail("success with an error message", load.error);
         if (faulty_line != 0) fail("line without '=' accepted", input);
-    } else {
-        if (error != "missing '=' at line " + std::to_string(faulty_line)) fail("wrong error message", error);
+    } else if (load.status != tarn::ConfigStatus::faulty ||
+               load.error != "missing '=' at line " + std::to_string(faulty_line)) {
+        fail("wrong error message", load.error);
     }
 
     // Every text value is trimmed and no value spans lines.
@@ -95,8 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::string missing = "/nonexistent-tarn-fuzz/tarn_ingest.conf";
-    if (tarn::load_config(missing, config, error) || error != "cannot open " + missing) {
-        fail("missing file not reported", error);
+    const tarn::ConfigLoad none = tarn::load_config(missing, config);
+    if (none.status != tarn::ConfigStatus::missing || none.error != "cannot open " + missing) {
+        fail("missing file not reported", none.error);
     }
     return 0;
 }

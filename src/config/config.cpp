@@ -1,13 +1,22 @@
 // The settings record's file reader: key=value lines over built-in defaults.
 #include "config/config.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <memory>
 
 namespace tarn {
 namespace {
 
-constexpr char utf8_byte_order_mark[] = "\xEF\xBB\xBF";
+constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 bool is_trimmed_byte(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -21,8 +30,8 @@ std::uint16_t port_from_text(const std::string& text) {
     return static_cast<std::uint16_t>(static_cast<unsigned long long>(value) & 0xFFFFu);
 }
 
-// Stores `value` in the field named `key`; a key that names no field is ignored.
-void assign(Config& config, std::string_view key, const std::string& value) {
+// Stores `value` in the field named `key`; false when the key names no field.
+bool assign(Config& config, std::string_view key, const std::string& value) {
     if (key == "bind_addr") config.bind_addr = value;
     else if (key == "bind_port") config.bind_port = port_from_text(value);
     else if (key == "odbc_driver") config.odbc_driver = value;
@@ -33,6 +42,35 @@ void assign(Config& config, std::string_view key, const std::string& value) {
     else if (key == "mysql_db") config.mysql_db = value;
     else if (key == "ingest_token") config.ingest_token = value;
     else if (key == "log_path") config.log_path = value;
+    else return false;
+    return true;
+}
+
+// Reads the whole file at `path` into `text`. Binary, so that both platforms
+// see the same bytes (the carriage returns are trimmed with the blanks). On
+// failure sets the status and error of `load` and returns false; only "no
+// such file" is `missing`, since a file that is there but unreadable must
+// not quietly turn into the defaults.
+bool read_file(const std::string& path, std::string& text, ConfigLoad& load) {
+    errno = 0;
+    const File file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        const int error = errno;
+        load.status = error == ENOENT ? ConfigStatus::missing : ConfigStatus::faulty;
+        load.error = "cannot open " + path;
+        if (error != ENOENT) load.error += std::string(": ") + std::strerror(error);
+        return false;
+    }
+    char buffer[4096];
+    std::size_t count = 0;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, count);
+    if (std::ferror(file.get()) != 0) {
+        // On Linux a folder opens, and only its first read fails (EISDIR).
+        load.status = ConfigStatus::faulty;
+        load.error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -42,35 +80,39 @@ std::string trim(std::string_view text) {
     std::size_t end = text.size();
     while (begin < end && is_trimmed_byte(text[begin])) ++begin;
     while (end > begin && is_trimmed_byte(text[end - 1])) --end;
-    return std::string(text.substr(begin, end - begin));
+    return std::string(text.data() + begin, text.data() + end);
 }
 
-bool load_config(const std::string& path, Config& config, std::string& error) {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot open " + path;
-        return false;
+ConfigLoad load_config(const std::string& path, Config& config) {
+    ConfigLoad load;
+    std::string text;
+    if (!read_file(path, text, load)) return load;
+    std::string_view rest(text);
+    // Windows Notepad starts a UTF-8 file with a byte-order mark; as part of
+    // the first key it would make that line a key that names nothing.
+    if (rest.substr(0, utf8_byte_order_mark.size()) == utf8_byte_order_mark) {
+        rest.remove_prefix(utf8_byte_order_mark.size());
     }
-    // A read error ends the loop like the end of the file: what was read
-    // so far stays applied.
     unsigned long line_number = 0;
-    std::string raw;
-    while (std::getline(in, raw)) {
+    while (!rest.empty()) {
         ++line_number;
-        // Windows Notepad starts a UTF-8 file with a byte-order mark; as part
-        // of the first key it would make that line count for nothing.
-        if (line_number == 1 && raw.rfind(utf8_byte_order_mark, 0) == 0) raw.erase(0, sizeof utf8_byte_order_mark - 1);
+        const std::size_t line_end = std::min(rest.find('\n'), rest.size());
+        const std::string_view raw = rest.substr(0, line_end);
+        rest.remove_prefix(std::min(line_end + 1, rest.size()));
         const std::string line = trim(raw);
         if (line.empty() || line[0] == '#') continue;
-        const std::size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            error = "missing '=' at line " + std::to_string(line_number);
-            return false;
+        const std::size_t eq = raw.find('=');
+        if (eq == std::string_view::npos) {
+            load.status = ConfigStatus::faulty;
+            load.error = "missing '=' at line " + std::to_string(line_number);
+            return load;
         }
-        const std::string key = trim(std::string_view(line).substr(0, eq));
-        assign(config, key, trim(std::string_view(line).substr(eq + 1)));
+        const std::string key = trim(raw.substr(0, eq));
+        if (!assign(config, key, trim(raw.substr(eq + 1)))) {
+            load.warnings.push_back("unknown key '" + key + "' at line " + std::to_string(line_number) + " ignored");
+        }
     }
-    return true;
+    return load;
 }
 
 }  // namespace tarn

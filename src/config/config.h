@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarn {
 
@@ -22,14 +23,32 @@ struct Config {
     std::string log_path;
 };
 
+// How a load_config call ended.
+enum class ConfigStatus {
+    loaded,   // the whole file was read
+    missing,  // there is no file at the path; the record is untouched
+    faulty,   // the file exists but could not be read, or a line lacks '='
+};
+
+// The outcome of load_config. `error` is one line when the status is not
+// `loaded`: "cannot open <path>" (missing), "cannot open <path>: <reason>" or
+// "cannot read <path>: <reason>" (the system's reason), or "missing '=' at
+// line <n>". `warnings` holds one line per key that names no setting,
+// "unknown key '<key>' at line <n> ignored", in file order.
+struct ConfigLoad {
+    ConfigStatus status = ConfigStatus::loaded;
+    std::string error;
+    std::vector<std::string> warnings;
+};
+
 // Returns `text` without leading and trailing spaces, tabs and carriage returns.
 std::string trim(std::string_view text);
 
 // Reads the key=value file at `path` into `config`; a UTF-8 byte-order mark
-// at its start is skipped. Returns true when the whole file was read. On
-// failure returns false with a one-line reason in `error` ("cannot open
-// <path>" or "missing '=' at line <n>"); `config` may then hold values from
-// the lines before the faulty one.
-bool load_config(const std::string& path, Config& config, std::string& error);
+// at its start is skipped. Only a file that is not there at all is `missing`
+// (the caller may run on the defaults); one it cannot read, be it a folder,
+// a file without read permission or a read error midway, is `faulty`. When
+// faulty, `config` may hold values from the lines before the faulty one.
+ConfigLoad load_config(const std::string& path, Config& config);
 
 }  // namespace tarn

@@ -1,7 +1,8 @@
 // Service mode on Linux: run under systemd as a Type=notify service. The
 // state changes of the Windows service protocol map onto notify messages:
 // start-pending and stop-pending extend systemd's time-out by their wait hint,
-// running is READY=1. SIGTERM (stop and shutdown alike) asks the run to stop.
+// running (the listener open) is READY=1, and a start that fails says why in
+// STATUS= and exits 1. SIGTERM (stop and shutdown alike) asks the run to stop.
 #include <pthread.h>
 #include <signal.h>
 
@@ -20,7 +21,6 @@ namespace tarn {
 namespace {
 
 constexpr unsigned start_wait_hint_ms = 3000;
-constexpr unsigned stop_wait_hint_ms = 2000;
 constexpr long worker_poll_ns = 250L * 1000L * 1000L;
 
 std::string extend_timeout(unsigned wait_hint_ms) {
@@ -46,33 +46,35 @@ bool run_as_managed_service(int& exit_status) {
 
     notify.send("STATUS=Starting\n" + extend_timeout(start_wait_hint_ms));
 
+    // Sent from the run's thread: READY=1 only once the listener is open, so
+    // that `systemctl start` does not report a service that never serves.
+    RunHooks hooks;
+    hooks.ready = [&notify] { notify.send("READY=1\nSTATUS=Running"); };
+    hooks.failed = [&notify](const std::string& reason) { notify.send("STATUS=" + reason); };
     std::atomic<bool> worker_done{false};
     int run_status = 0;
     std::thread worker([&] {
-        run_status = run_service();
+        run_status = run_service(hooks);
         worker_done.store(true);
     });
-    notify.send("READY=1\nSTATUS=Running");
 
     while (!worker_done.load()) {
         const timespec poll{0, worker_poll_ns};
         const int signal_number = sigtimedwait(&control_signals, nullptr, &poll);
         if (signal_number == SIGTERM || signal_number == SIGINT) {
-            notify.send("STOPPING=1\nSTATUS=Stopping\n" + extend_timeout(stop_wait_hint_ms));
+            // One extension covers the whole stop, which may wait out the
+            // database's time-outs for the batch being written.
+            notify.send("STOPPING=1\nSTATUS=Stopping\n" + extend_timeout(stop_bound_ms));
             stop_requested.store(true);
         }
     }
     worker.join();
 
-    if (run_status != 0) {
-        // A run that ended by itself failed: say why and exit non-zero, so the
-        // service manager records a failure and applies its restart policy.
-        notify.send("STATUS=Failed to start HTTP listener");
-        exit_status = 1;
-    } else {
-        notify.send("STATUS=Stopped");
-        exit_status = 0;
-    }
+    // A run that ended by itself failed, and its hook has said why: exit
+    // non-zero, so that the service manager records a failure and applies its
+    // restart policy.
+    if (run_status == 0) notify.send("STATUS=Stopped");
+    exit_status = run_status == 0 ? 0 : 1;
     return true;
 }
 

@@ -1,11 +1,12 @@
 // Tests for the settings file reader: the documented defaults, line syntax,
-// ports, and the failures.
+// ports, unknown keys, and the failures.
 #include "config/config.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "test_env.h"
 
@@ -24,40 +25,48 @@ std::string describe(const Config& c) {
 class ConfigFile : public ::testing::Test {
 protected:
     // Writes `contents` to a fresh file and loads it over a default Config.
-    bool load(const std::string& contents) {
+    const ConfigLoad& load(const std::string& contents) {
         EXPECT_TRUE(test::write_file(path_, contents));
         config_ = Config{};
-        error_.clear();
-        return load_config(path_, config_, error_);
+        return load_ = load_config(path_, config_);
     }
 
     const std::string path_ = test::make_temp_dir("config") + "/tarn_ingest.conf";
     Config config_;
-    std::string error_;
+    ConfigLoad load_;
 };
 
 // The example file lists every key with its built-in default: loading it
 // over settings that differ everywhere must give the defaults back.
 TEST_F(ConfigFile, ExampleFileDocumentsTheRealDefaults) {
     config_ = Config{"x", 1, "x", "x", 1, "x", "x", "x", "x", "x"};
-    ASSERT_TRUE(load_config(test::source_path("examples/tarn_ingest.conf"), config_, error_)) << error_;
+    load_ = load_config(test::source_path("examples/tarn_ingest.conf"), config_);
+    ASSERT_EQ(load_.status, ConfigStatus::loaded) << load_.error;
+    EXPECT_TRUE(load_.warnings.empty());
     EXPECT_EQ(describe(config_), describe(Config{}));
 }
 
 // Notepad writes a byte-order mark first; it made the first line count for
 // nothing, and with a comment there the whole file was refused.
-TEST_F(ConfigFile, LinesWithoutAKnownKeyAreSkippedKeysAndValuesTrimmedAndALeadingBomSkipped) {
-    // Comments, blank lines, an empty key and a key in capitals set nothing.
-    ASSERT_TRUE(
-        load("# bind_port=1\n\n  \t\r\n   # indented\n=\n  =  value\nBIND_ADDR=1.2.3.4\n"
-             "  mysql_host \t=\t db  \r\nlog_path=C:\\x.log\r\ningest_token= a=b==c \r\nmysql_pass=\n"))
-        << error_;
+TEST_F(ConfigFile, UnknownKeysAreReportedWithTheirLineKeysAndValuesTrimmedAndALeadingBomSkipped) {
+    // Comments and blank lines set nothing; an empty key and a key in capitals
+    // set nothing either, and are reported. A value of blanks only is empty.
+    load(
+        "# bind_port=1\n\n  \t\r\n   # indented\n=\n  =  value\nBIND_ADDR=1.2.3.4\n"
+        "  mysql_host \t=\t db  \r\nlog_path=C:\\x.log\r\ningest_token= a=b==c \r\nmysql_pass=\nmysql_db=   \n");
+    ASSERT_EQ(load_.status, ConfigStatus::loaded) << load_.error;
     Config expected;
     expected.mysql_host = "db";
     expected.log_path = "C:\\x.log";
     expected.ingest_token = "a=b==c";  // split at the first "="
+    expected.mysql_db = "";
     EXPECT_EQ(describe(config_), describe(expected));
-    ASSERT_TRUE(load("\xEF\xBB\xBF# comment\nmysql_db=d\ningest_token=\xEF\xBB\xBFt\n")) << error_;
+    EXPECT_EQ(load_.warnings,
+              (std::vector<std::string>{"unknown key '' at line 5 ignored", "unknown key '' at line 6 ignored",
+                                        "unknown key 'BIND_ADDR' at line 7 ignored"}));
+    load("\xEF\xBB\xBF# comment\nmysql_db=d\ningest_token=\xEF\xBB\xBFt\n");
+    ASSERT_EQ(load_.status, ConfigStatus::loaded) << load_.error;
+    EXPECT_TRUE(load_.warnings.empty());
     EXPECT_EQ(config_.mysql_db + " " + config_.ingest_token, "d \xEF\xBB\xBFt") << "only at the start of the file";
 }
 
@@ -67,12 +76,15 @@ TEST_F(ConfigFile, PortValuesConvertLikeTheCLibraryAndKeepTheLow16Bits) {
                                                            {"12ab", 12}};
     // clang-format on
     for (const auto& [value, port] : cases) {
-        ASSERT_TRUE(load(std::string("bind_port=") + value + "\nmysql_port=" + value + "\n")) << error_;
+        ASSERT_EQ(load(std::string("bind_port=") + value + "\nmysql_port=" + value + "\n").status,
+                  ConfigStatus::loaded);
         EXPECT_EQ(config_.bind_port, port) << value;
         EXPECT_EQ(config_.mysql_port, port) << value;
     }
 }
 
+// A missing file may mean the defaults; one that is there but cannot be read
+// (a folder in its place) is a fault, as is a line without '='.
 TEST_F(ConfigFile, FailuresNameTheLineOrTheFileAndReadingStopsThere) {
     // clang-format off
     const std::pair<const char*, const char*> cases[] = {
@@ -81,14 +93,22 @@ TEST_F(ConfigFile, FailuresNameTheLineOrTheFileAndReadingStopsThere) {
         {"bind_port=1000\nnonsense\r\nmysql_host=later\n", "missing '=' at line 2"}};
     // clang-format on
     for (const auto& [contents, error] : cases) {
-        EXPECT_FALSE(load(contents)) << contents;
-        EXPECT_EQ(error_, error);
+        EXPECT_EQ(load(contents).status, ConfigStatus::faulty) << contents;
+        EXPECT_EQ(load_.error, error);
     }
     EXPECT_EQ(config_.bind_port, 1000) << "lines before the faulty one were read";
     EXPECT_EQ(config_.mysql_host, "127.0.0.1") << "lines after it were not";
     const std::string missing = path_ + ".d/no such file.conf";
-    EXPECT_FALSE(load_config(missing, config_, error_));
-    EXPECT_EQ(error_, "cannot open " + missing);
+    load_ = load_config(missing, config_);
+    EXPECT_EQ(load_.status, ConfigStatus::missing);
+    EXPECT_EQ(load_.error, "cannot open " + missing);
+    // Linux opens a folder and fails its first read; Windows fails the open.
+    const std::string folder = test::make_temp_dir("config-folder");
+    load_ = load_config(folder, config_);
+    EXPECT_EQ(load_.status, ConfigStatus::faulty);
+    EXPECT_TRUE(load_.error.rfind("cannot read " + folder + ": ", 0) == 0 ||
+                load_.error.rfind("cannot open " + folder + ": ", 0) == 0)
+        << load_.error;
 }
 
 }  // namespace
