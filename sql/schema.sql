@@ -21,7 +21,9 @@ CREATE TABLE IF NOT EXISTS clients (
     PRIMARY KEY (node_id)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_unicode_ci;
 
--- Meter readings, one row per reading in a batch. volume_gal is in gallons.
+-- Meter readings, one row per reading in a batch. volume_gal is in gallons:
+-- the gateway sends tenths of a gallon (whole gallons for protocol 223), and
+-- the service divides (see docs/batch-format.md).
 CREATE TABLE IF NOT EXISTS readings (
     id                  BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
     node_id             INT UNSIGNED NOT NULL,

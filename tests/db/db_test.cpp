@@ -10,8 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "db/batch_rules.h"
 #include "db/db.h"
 #include "db/odbc.h"
+#include "ingest/ingest_handler.h"
 #include "json/json_parser.h"
 #include "test_env.h"
 
@@ -353,6 +355,48 @@ TEST_F(DbBatch, BatchOfAClientThatHasGoneIsNotWritten) {
     EXPECT_EQ(log_.count("[WRN] db: client gone before its batch began; nothing written\n"), 1);
     EXPECT_EQ(log_.count("[WRN] db: client gone before commit; batch rolled back\n"), 1);
     EXPECT_EQ(tables(), "0/0/0");
+}
+
+// The fenced block of `markdown` whose opening line is ```<info>, without
+// its fences; "" when there is none.
+std::string fenced_block(const std::string& markdown, const std::string& info) {
+    const std::string open = "```" + info + "\n";
+    const std::size_t begin = markdown.find(open);
+    if (begin == std::string::npos) return "";
+    const std::size_t body = begin + open.size();
+    return markdown.substr(body, markdown.find("```", body) - body);
+}
+
+// docs/batch-format.md shows a batch, its reply and the rows it leaves; a
+// firmware author relies on them, so they are what the service does: the
+// batch goes through the ingest handler into an empty database.
+TEST_F(DbBatch, TheBatchFormatReferenceShowsWhatIsStored) {
+    const std::string reference = test::text_of(test::source_path("docs/batch-format.md"));
+    HttpRequest request;
+    request.method = "POST";
+    request.path = "/api/ingest";
+    request.body = fenced_block(reference, "json batch");
+    const std::string received = utc_now_text();
+    const HttpResponse reply = handle_ingest_request(
+        request, "", [this](const JsonValue& root, IngestCounts& counts, const std::function<bool()>&) {
+            return db_->ingest_batch(root, counts);
+        });
+    EXPECT_EQ(std::to_string(reply.status) + " " + reply.body + "\n", "200 " + fenced_block(reference, "text reply"));
+    const std::pair<const char*, const char*> tables[] = {
+        {"clients", "SELECT * FROM clients ORDER BY node_id"},
+        {"readings",
+         "SELECT node_id, meter_id, protocol, volume_gal, flow_gpm, freq_hz, rssi_dbm, "
+         "gateway_received_at FROM readings ORDER BY id"},
+        {"events", "SELECT node_id, event_type, payload_json, gateway_received_at FROM events ORDER BY id"}};
+    for (const auto& [table, sql] : tables) {
+        std::string rows;
+        for (std::string row : query(sql)) {
+            const std::string stamp = row.size() >= 19 ? row.substr(row.size() - 19) : "";
+            if (received <= stamp && stamp <= utc_now_text()) row.replace(row.size() - 19, 19, "<received>");
+            rows += row + "\n";
+        }
+        EXPECT_EQ(rows, fenced_block(reference, std::string("text ") + table)) << table;
+    }
 }
 
 }  // namespace
