@@ -66,17 +66,21 @@ struct StepFailure {
     bool connection_lost = false;  // the connection is unusable: drop it
 };
 
+// Class 08 (connection exception) and time-outs leave the connection
+// unusable, even when it still looks alive (a cluster node that left its
+// cluster answers every statement with 08S01).
+bool lost_connection(const OdbcError& diag) {
+    return diag.state.rfind("08", 0) == 0 || diag.state == "HYT00" || diag.state == "HYT01" ||
+           is_one_of(diag.native_error, connection_lost_errors);
+}
+
 StepFailure step_failure(const std::string& step, const OdbcError& diag) {
     metrics().count_db_error(diag.state);
     StepFailure failure;
     failure.error = step + ": " + diag.text;
     // SQLSTATE class 22 (data exception): a value the server refuses.
     failure.content = diag.state.rfind("22", 0) == 0 || is_one_of(diag.native_error, packet_too_large_errors);
-    // Class 08 (connection exception) and time-outs leave the connection
-    // unusable, even when it still looks alive (a cluster node that left
-    // its cluster answers every statement with 08S01).
-    failure.connection_lost = diag.state.rfind("08", 0) == 0 || diag.state == "HYT00" || diag.state == "HYT01" ||
-                              is_one_of(diag.native_error, connection_lost_errors);
+    failure.connection_lost = lost_connection(diag);
     return failure;
 }
 
@@ -361,6 +365,17 @@ bool write_sections(SQLHANDLE dbc, const JsonValue& root, std::size_t max_packet
 
 bool asks_true(const std::function<bool()>& question) { return question && question(); }
 
+// What a failed call of a batch says about the server: down, with the
+// batch's error, when it lost the connection; up otherwise, since the
+// server answered (a refused row, a missing privilege, a deadlock).
+void record_failure(ReadinessRecord& readiness, bool connection_lost, const std::string& error) {
+    if (connection_lost) {
+        readiness.record({false, error});
+    } else {
+        readiness.record({true, ""});
+    }
+}
+
 }  // namespace
 
 BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone) {
@@ -382,6 +397,7 @@ BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const
     if (!transaction.begin(diag)) {
         counts.error = "begin transaction: " + diag.text;
         Log::write(LogLevel::Error, "db: %s", counts.error.c_str());
+        record_failure(readiness_, lost_connection(diag), counts.error);
         return BatchOutcome::unavailable;
     }
     StepFailure failure;
@@ -390,6 +406,7 @@ BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const
         Log::write(LogLevel::Error, "db: rollback \xE2\x80\x94 %s", failure.error.c_str());
         transaction.roll_back();
         if (failure.connection_lost) disconnect();
+        record_failure(readiness_, failure.connection_lost, failure.error);
         return failure.content ? BatchOutcome::refused : BatchOutcome::unavailable;
     }
     if (asks_true(client_gone)) {
@@ -398,9 +415,13 @@ BatchOutcome Db::ingest_batch(const JsonValue& root, IngestCounts& counts, const
         transaction.roll_back();
         return BatchOutcome::client_gone;
     }
-    if (transaction.commit(diag)) return BatchOutcome::committed;
+    if (transaction.commit(diag)) {
+        readiness_.record({true, ""});
+        return BatchOutcome::committed;
+    }
     counts.error = "commit failed: " + diag.text;
     Log::write(LogLevel::Error, "db: %s", counts.error.c_str());
+    record_failure(readiness_, lost_connection(diag), counts.error);
     // Whether the server got the commit is unknown: the connection goes. The
     // transaction is rolled back first, so that a driver that refuses to
     // disconnect a session with a transaction open (ODBC allows it) still

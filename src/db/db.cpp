@@ -1,6 +1,9 @@
-// The connection owner: ODBC environment, lazy connect and liveness check.
+// The connection owner: ODBC environment, lazy connect, liveness check and
+// the readiness probe.
 #include "db/db.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "log/log.h"
@@ -55,6 +58,34 @@ std::size_t read_max_packet_bytes(SQLHANDLE dbc, std::string& error) {
     return static_cast<std::size_t>(value);
 }
 
+// Allocates a connection under `env` and connects it with `text` (which holds
+// the password, and is wiped here) and the login time-out of `timeouts`.
+// Returns nullptr with `connection` connected; or the name of the call that
+// failed, with its diagnostic in `diag` and `connection` holding nothing.
+const char* open_connection(SQLHANDLE env, std::string text, const DbTimeouts& timeouts, OdbcConnection& connection,
+                            OdbcError& diag) {
+    if (!connection.allocate(env)) {
+        diag = odbc_error(SQL_HANDLE_ENV, env);
+        return "SQLAllocHandle(DBC)";
+    }
+    SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(timeouts.login_s), 0);
+    SQLCHAR completed[completed_connection_string_bytes] = {};
+    SQLSMALLINT completed_length = 0;
+    const SQLRETURN rc =
+        SQLDriverConnect(connection.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, completed,
+                         completed_connection_string_bytes, &completed_length, SQL_DRIVER_NOPROMPT);
+    // The strings hold the password: do not leave them in freed memory.
+    text.assign(text.size(), '\0');
+    std::fill(std::begin(completed), std::end(completed), SQLCHAR{0});
+    if (!odbc_succeeded(rc)) {
+        diag = odbc_error(SQL_HANDLE_DBC, connection.get());
+        connection.reset();
+        return "SQLDriverConnect";
+    }
+    connection.set_connected();
+    return nullptr;
+}
+
 }  // namespace
 
 DbSettings db_settings(const Config& config) {
@@ -68,8 +99,8 @@ Db::Db(const DbSettings& settings) : settings_(settings) {
     }
 }
 
-std::string Db::connection_string() const {
-    const std::string io_timeout = std::to_string(db_io_timeout_s);
+std::string Db::connection_string(const DbTimeouts& timeouts) const {
+    const std::string io_timeout = std::to_string(timeouts.io_s);
     std::string text;
     text += "DRIVER={";
     text += double_closing_braces(settings_.odbc_driver);
@@ -86,7 +117,7 @@ std::string Db::connection_string() const {
     // calls the read and write time-outs READ_TIMEOUT and WRITE_TIMEOUT;
     // MySQL Connector/ODBC takes the login time-out attribute and calls them
     // READTIMEOUT and WRITETIMEOUT.
-    text += "CONN_TIMEOUT=" + std::to_string(db_login_timeout_s) + ";";
+    text += "CONN_TIMEOUT=" + std::to_string(timeouts.login_s) + ";";
     text += "READ_TIMEOUT=" + io_timeout + ";WRITE_TIMEOUT=" + io_timeout + ";";
     text += "READTIMEOUT=" + io_timeout + ";WRITETIMEOUT=" + io_timeout + ";";
     return text;
@@ -101,31 +132,16 @@ bool Db::connect() {
     }
 
     OdbcConnection connection;
-    if (!connection.allocate(env_.get())) {
-        const OdbcError diag = odbc_error(SQL_HANDLE_ENV, env_.get());
+    OdbcError diag;
+    if (const char* failed =
+            open_connection(env_.get(), connection_string(db_batch_timeouts), db_batch_timeouts, connection, diag)) {
         metrics().count_db_connect(false);
         metrics().count_db_error(diag.state);
-        Log::write(LogLevel::Error, "db: SQLAllocHandle(DBC) failed: %s", diag.text.c_str());
+        Log::write(LogLevel::Error, "db: %s failed: %s", failed, diag.text.c_str());
+        readiness_.record({false, "db connect failed: " + diag.text});
         return false;
     }
-    SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(db_login_timeout_s), 0);
-
-    std::string text = connection_string();
-    SQLCHAR completed[completed_connection_string_bytes] = {};
-    SQLSMALLINT completed_length = 0;
-    const SQLRETURN rc =
-        SQLDriverConnect(connection.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, completed,
-                         completed_connection_string_bytes, &completed_length, SQL_DRIVER_NOPROMPT);
-    // The string holds the password: do not leave it in freed memory.
-    text.assign(text.size(), '\0');
-    if (!odbc_succeeded(rc)) {
-        const OdbcError diag = odbc_error(SQL_HANDLE_DBC, connection.get());
-        metrics().count_db_connect(false);
-        metrics().count_db_error(diag.state);
-        Log::write(LogLevel::Error, "db: SQLDriverConnect failed: %s", diag.text.c_str());
-        return false;
-    }
-    connection.set_connected();
+    readiness_.record({true, ""});
     SQLSetConnectAttrW(connection.get(), SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_ON), 0);
     std::string error;
     max_packet_bytes_ = read_max_packet_bytes(connection.get(), error);
@@ -138,6 +154,31 @@ bool Db::connect() {
                settings_.odbc_driver.c_str(), settings_.mysql_host.c_str(), static_cast<unsigned>(settings_.mysql_port),
                settings_.mysql_db.c_str(), settings_.mysql_user.c_str());
     return true;
+}
+
+DbState Db::readiness() {
+    return readiness_.current([this] { return probe(); });
+}
+
+DbState Db::last_known() const { return readiness_.last_known(); }
+
+std::uint64_t Db::probes() const { return readiness_.probes(); }
+
+DbState Db::probe() const {
+    OdbcConnection connection;
+    OdbcError diag;
+    if (open_connection(env_.get(), connection_string(db_probe_timeouts), db_probe_timeouts, connection, diag)) {
+        return {false, "db connect failed: " + diag.text};
+    }
+    OdbcStatement stmt;
+    SQLCHAR query[] = "SELECT 1";
+    if (!stmt.allocate(connection.get())) {
+        return {false, "db probe failed: " + odbc_diag(SQL_HANDLE_DBC, connection.get())};
+    }
+    if (!odbc_succeeded(SQLExecDirect(stmt.get(), query, SQL_NTS)) || !odbc_succeeded(SQLFetch(stmt.get()))) {
+        return {false, "db probe failed: " + odbc_diag(SQL_HANDLE_STMT, stmt.get())};
+    }
+    return {true, ""};
 }
 
 void Db::disconnect() { dbc_.reset(); }

@@ -1,8 +1,10 @@
 // Db::connection_string and the ODBC diagnostics without a server; then
-// Db::ingest_batch and the connection life on a real MariaDB, through ODBC.
+// Db::ingest_batch, the connection life and readiness on a real MariaDB,
+// through ODBC.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <random>
 #include <regex>
@@ -13,6 +15,7 @@
 #include "db/batch_rules.h"
 #include "db/db.h"
 #include "db/odbc.h"
+#include "http/socket.h"
 #include "ingest/ingest_handler.h"
 #include "json/json_parser.h"
 #include "test_env.h"
@@ -21,6 +24,7 @@ namespace tarn {
 namespace {
 
 const std::string timeouts = "CONN_TIMEOUT=10;READ_TIMEOUT=30;WRITE_TIMEOUT=30;READTIMEOUT=30;WRITETIMEOUT=30;";
+const std::string probe_timeouts = "CONN_TIMEOUT=2;READ_TIMEOUT=2;WRITE_TIMEOUT=2;READTIMEOUT=2;WRITETIMEOUT=2;";
 
 // Values with ";", "{", "}" or an outer blank used to be inserted raw, so a
 // password such as x;DATABASE=mysql cut the string and added an attribute.
@@ -38,8 +42,11 @@ TEST(ConnectionString, ValueWithSemicolonOrBraceCannotCutTheString) {
                   "UID=tarn_water;PWD=" +
                       std::string(value) + ";CHARSET=utf8mb4;" + timeouts);
     }
-    EXPECT_EQ(Db({"Odd}Driver", "db;1", 0, "u;", "", "{db}"}).connection_string(),
-              "DRIVER={Odd}}Driver};SERVER={db;1};PORT=0;DATABASE={{db}}};UID={u;};PWD=;CHARSET=utf8mb4;" + timeouts);
+    const Db odd({"Odd}Driver", "db;1", 0, "u;", "", "{db}"});
+    const std::string head =
+        "DRIVER={Odd}}Driver};SERVER={db;1};PORT=0;DATABASE={{db}}};UID={u;};PWD=;CHARSET=utf8mb4;";
+    EXPECT_EQ(odd.connection_string(), head + timeouts);
+    EXPECT_EQ(odd.connection_string(db_probe_timeouts), head + probe_timeouts);
 }
 
 TEST(OdbcDiag, HandleWithoutRecordsGivesNoDiagAndAnInjectedFailureItsState) {
@@ -252,7 +259,9 @@ TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
     const std::pair<std::string, int> cases[] = {{"40001", 1}, {"08S01", 2}, {"HYT00", 3}};  // state, connects
     for (const auto& [state, connects] : cases) {
         inject_odbc_failure(OdbcCall::execute, 2, state);
-        EXPECT_EQ(ingest(batch), "unavailable: insert readings: [" + state + "] injected failure");
+        const std::string error = "insert readings: [" + state + "] injected failure";
+        EXPECT_EQ(ingest(batch), "unavailable: " + error);
+        EXPECT_EQ(db_->last_known().reason, state == "40001" ? "" : error) << "down only when the connection went";
         EXPECT_EQ(ingest(event_batch), "0/0/1") << state;
         EXPECT_EQ(log_.count(connected_line), connects) << state;
     }
@@ -264,6 +273,8 @@ TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
                          " user=" + settings_.mysql_user + "\n"),
               4);
     EXPECT_EQ(tables(), "0/0/4");
+    EXPECT_EQ(log_.count("[WRN] db: not ready: insert readings: ["), 2);
+    EXPECT_EQ(log_.count("[INF] db: ready\n"), 2);
 }
 
 // A user without INSERT privilege showed up as "[HY010] Function sequence
@@ -287,6 +298,61 @@ TEST_F(DbBatch, PrepareOrLoginFailureCarriesItsOwnReason) {
     EXPECT_EQ(ingest("{}", {}, &unknown_driver), "unavailable: db connect failed");
     const std::string manager_text = "[unixODBC][Driver Manager]Can't open lib '" + wrong.odbc_driver;
     EXPECT_EQ(log_.count("[ERR] db: SQLDriverConnect failed: [01000] " + manager_text.substr(0, 511) + "\n"), 1);
+}
+
+// Readiness answers from the latest contact while it is fresh, and probes
+// otherwise. A server that is not there, refuses the login or never answers
+// (a listener that never replies, as a frozen server) is down with the
+// driver's reason and no password, within 5 s; callers at once share one
+// probe.
+TEST_F(DbBatch, ReadinessIsTheLatestContactOrOneProbeAndSaysWhyTheServerIsDown) {
+    ASSERT_TRUE(socket_library_startup());
+    Socket silent(open_tcp_socket());
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ASSERT_TRUE(parse_ipv4("127.0.0.1", address.sin_addr) && bind_ipv4(silent.get(), address) &&
+                listen_max(silent.get()));
+    const std::string port = std::to_string(settings_.mysql_port), pass = settings_.mysql_pass;
+    const std::string refused = R"(db connect failed: \[HY000\] .*Can't connect.*)";
+    struct Case {
+        std::string port, password;
+        bool batch_first;  // a batch before readiness is asked
+        std::string reason;
+        std::uint64_t probes;
+    };
+    // clang-format off
+    const Case cases[] = {
+        {port, pass, true, "", 0}, {port, pass, false, "", 1},
+        {"1", pass, true, refused, 0}, {"1", pass, false, refused, 1},
+        {port, pass + "-wrong", false, R"(db connect failed: \[28000\] .*Access denied.*)", 1},
+        {std::to_string(local_port(silent.get())), pass, false, R"(db connect failed: \[08S01\] .*handshake.*)", 1}
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        DbSettings settings = settings_;
+        settings.mysql_port = static_cast<std::uint16_t>(std::stoul(c.port));
+        settings.mysql_pass = c.password;
+        Db db(settings);
+        EXPECT_EQ(db.last_known().reason, "no contact with the database yet");
+        if (c.batch_first) ingest("{}", {}, &db);
+        std::vector<std::pair<DbState, std::chrono::steady_clock::duration>> answers(8);
+        std::vector<std::thread> callers;
+        for (auto& answer : answers)
+            callers.emplace_back([&db, &answer] {
+                const auto begin = std::chrono::steady_clock::now();
+                answer.first = db.readiness();
+                answer.second = std::chrono::steady_clock::now() - begin;
+            });
+        for (std::thread& caller : callers) caller.join();
+        for (const auto& [state, took] : answers) {
+            EXPECT_LT(took, std::chrono::seconds(5));
+            EXPECT_EQ(state.up, c.reason.empty());
+            EXPECT_TRUE(std::regex_match(state.reason, std::regex(c.reason))) << state.reason;
+            EXPECT_EQ(state.reason.find(pass), std::string::npos);
+        }
+        EXPECT_EQ(db.probes(), c.probes) << c.port;
+    }
+    EXPECT_EQ(log_.count("[WRN] db: not ready: db connect failed: ["), 4);
 }
 
 // A failed commit must not be committed after all by the switch back to
