@@ -82,15 +82,27 @@ HttpResponse timed(HttpResponse response, BatchGate::Clock::time_point received)
     return response;
 }
 
+// 200 while the database can be reached; 503 with the reason when it cannot.
+HttpResponse readiness_reply(DbReadiness& readiness) {
+    const DbState state = readiness.readiness();
+    if (state.up) return reply(200, "{\"ok\":true}");
+    return reply(503, "{\"ok\":false,\"error\":\"" + json_escape(state.reason) + "\"}");
+}
+
 }  // namespace
 
-std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token) {
+std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token,
+                                              DbReadiness& readiness) {
     if (head.path == "/api/health") return reply(200, "{\"ok\":true}");
     if (head.path == "/metrics") {
         if (head.method != "GET") return error_reply(405, "use GET");
         HttpResponse response = reply(200, metrics().render());
         response.content_type = metrics_content_type;
         return response;
+    }
+    if (head.path == "/api/ready") {
+        if (head.method != "GET") return error_reply(405, "use GET");
+        return readiness_reply(readiness);
     }
     if (head.path != "/api/ingest") return error_reply(404, "not found");
     if (head.method != "POST") return error_reply(405, "use POST");
@@ -99,8 +111,8 @@ std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std
 }
 
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token, const BatchWriter& write_batch,
-                                   BatchTurns* turns) {
-    if (std::optional<HttpResponse> answered = check_ingest_head(request, token)) return *answered;
+                                   DbReadiness& readiness, BatchTurns* turns) {
+    if (std::optional<HttpResponse> answered = check_ingest_head(request, token, readiness)) return *answered;
 
     const BatchGate::Clock::time_point received = BatchGate::Clock::now();
     const BatchGate::Clock::time_point deadline =
@@ -145,12 +157,14 @@ HttpHandler make_ingest_handler(Db& db, std::string token) {
             [&db](const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone) {
                 return db.ingest_batch(root, counts, client_gone);
             },
-            turns.get());
+            db, turns.get());
     };
 }
 
-HttpHeadCheck make_ingest_head_check(std::string token) {
-    return [token = std::move(token)](const HttpRequest& head) { return check_ingest_head(head, token); };
+HttpHeadCheck make_ingest_head_check(DbReadiness& readiness, std::string token) {
+    return [&readiness, token = std::move(token)](const HttpRequest& head) {
+        return check_ingest_head(head, token, readiness);
+    };
 }
 
 }  // namespace tarn

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "db/db.h"
+#include "db/readiness.h"
 #include "http/http_message.h"
 #include "ingest/batch_gate.h"
 #include "json/json_value.h"
@@ -16,22 +17,26 @@ namespace tarn {
 using BatchWriter =
     std::function<BatchOutcome(const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone)>;
 
-// The handler for the service: "/api/health" and "/api/ingest", with the
-// batch written through `db`, which must outlive the handler. An empty
-// `token` switches the token check off. Any number of threads may call it
-// at once.
+// The handler for the service: "/api/health", "/api/ready", "/metrics" and
+// "/api/ingest", with the batch written through `db` and readiness asked of
+// it; `db` must outlive the handler. An empty `token` switches the token
+// check off. Any number of threads may call it at once.
 HttpHandler make_ingest_handler(Db& db, std::string token);
 
 // The look at a request's head for the service: only a POST to
 // "/api/ingest" with the right token (or with the check off) goes on to have
-// its body read; every other request is answered from its head alone (health,
-// 404, 405, 401), so that a client without the token cannot hold a
-// connection while it sends a body slowly.
-HttpHeadCheck make_ingest_head_check(std::string token);
+// its body read; every other request is answered from its head alone
+// (health, readiness, metrics, 404, 405, 401), so that a client without the
+// token cannot hold a connection while it sends a body slowly. `readiness`
+// must outlive the check.
+HttpHeadCheck make_ingest_head_check(DbReadiness& readiness, std::string token);
 
 // What the head check does for one request head: the reply, or nothing
-// for a POST to "/api/ingest" that may send its body.
-std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token);
+// for a POST to "/api/ingest" that may send its body. A GET of "/api/ready"
+// asks `readiness` (no token needed): 200 {"ok":true} when the database is
+// up, 503 {"ok":false,"error":"<reason>"} when not; within 5 s.
+std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std::string& token,
+                                              DbReadiness& readiness);
 
 // What the handler does for one request, with the batch write passed in.
 // Parsing and writing wait for their turn in `turns` when given (a batch
@@ -39,6 +44,6 @@ std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std
 // Fills status, body and content type of the reply; expected failures are
 // replies, only exceptions from `write_batch` or the parser leave it.
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token, const BatchWriter& write_batch,
-                                   BatchTurns* turns = nullptr);
+                                   DbReadiness& readiness, BatchTurns* turns = nullptr);
 
 }  // namespace tarn

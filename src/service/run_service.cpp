@@ -70,7 +70,7 @@ int run_service_with(const std::string& config_path, const std::string& default_
     // destroyed under a request that is still being served.
     HttpMetrics http_metrics(metrics());
     HttpServer server(config.bind_addr, config.bind_port, make_ingest_handler(db, config.ingest_token),
-                      make_ingest_head_check(config.ingest_token));
+                      make_ingest_head_check(db, config.ingest_token));
     server.set_observer(&http_metrics);
     if (!server.start()) {
         Log::write(LogLevel::Error, "service: failed to start HTTP listener");

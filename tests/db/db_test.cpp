@@ -444,9 +444,11 @@ TEST_F(DbBatch, TheBatchFormatReferenceShowsWhatIsStored) {
     request.body = fenced_block(reference, "json batch");
     const std::string received = utc_now_text();
     const HttpResponse reply = handle_ingest_request(
-        request, "", [this](const JsonValue& root, IngestCounts& counts, const std::function<bool()>&) {
+        request, "",
+        [this](const JsonValue& root, IngestCounts& counts, const std::function<bool()>&) {
             return db_->ingest_batch(root, counts);
-        });
+        },
+        *db_);
     EXPECT_EQ(std::to_string(reply.status) + " " + reply.body + "\n", "200 " + fenced_block(reference, "text reply"));
     const std::pair<const char*, const char*> tables[] = {
         {"clients", "SELECT * FROM clients ORDER BY node_id"},

@@ -1,5 +1,6 @@
 // The ingest endpoint's routing, token check, turns and replies, with the
-// batch write replaced by a stand-in that returns a chosen outcome.
+// batch write and the database's readiness replaced by stand-ins that return
+// a chosen outcome.
 #include "ingest/ingest_handler.h"
 
 #include <gtest/gtest.h>
@@ -31,13 +32,26 @@ std::string status_and_body(const HttpResponse& response) {
     return std::to_string(response.status) + " " + response.body;
 }
 
+// Answers a chosen state and counts the questions.
+struct StandInReadiness : DbReadiness {
+    DbState readiness() override {
+        ++asked;
+        return state;
+    }
+    DbState last_known() const override { return state; }
+
+    DbState state{true, ""};
+    int asked = 0;
+};
+
 class IngestHandler : public ::testing::Test {
 protected:
     std::string handle(const HttpRequest& r, const std::string& token = "", BatchTurns* turns = nullptr) {
-        return status_and_body(handle_ingest_request(r, token, writer, turns));
+        return status_and_body(handle_ingest_request(r, token, writer, ready_, turns));
     }
 
     test::LogCapture log_;
+    StandInReadiness ready_;
     std::atomic<int> writes_{0};
     BatchOutcome outcome_ = BatchOutcome::committed;
     IngestCounts counts_;
@@ -75,7 +89,7 @@ TEST_F(IngestHandler, RoutesAndTheTokenAreAnsweredFromTheHeadAndBadJsonBeforeAny
     for (const auto& c : cases) {
         const HttpRequest r = request(c.method, c.path, c.body, c.token);
         EXPECT_EQ(handle(r, "abc"), c.reply) << c.method << ' ' << c.path;
-        const std::optional<HttpResponse> at_head = check_ingest_head(r, "abc");
+        const std::optional<HttpResponse> at_head = check_ingest_head(r, "abc", ready_);
         EXPECT_EQ(at_head ? status_and_body(*at_head) : "none",
                   c.reply[0] == '4' && c.reply[1] == '2' ? "none" : c.reply)
             << c.method << ' ' << c.path;
@@ -86,7 +100,34 @@ TEST_F(IngestHandler, RoutesAndTheTokenAreAnsweredFromTheHeadAndBadJsonBeforeAny
     EXPECT_EQ(handle(ingest_post(), ""),
               R"(200 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})");
     EXPECT_EQ(writes_, 1) << "an empty configured token switches the check off";
-    EXPECT_FALSE(check_ingest_head(ingest_post(), "").has_value());
+    EXPECT_FALSE(check_ingest_head(ingest_post(), "", ready_).has_value());
+}
+
+// GET /api/ready answers the database's readiness, without a token and from
+// the head like health; another method gets 405 and asks nothing.
+TEST_F(IngestHandler, ReadinessIsAnsweredFromTheHeadWithoutTheToken) {
+    const struct {
+        const char* method;
+        DbState state;
+        std::string reply;
+    } cases[] = {
+        // clang-format off
+        {"GET", {true, ""}, R"(200 {"ok":true})"},
+        {"GET", {false, "db connect failed: [HY000] \"x\"\n"},
+         R"(503 {"ok":false,"error":"db connect failed: [HY000] \"x\"\n"})"},
+        {"POST", {false, "down"}, R"(405 {"error":"use GET"})"}, {"HEAD", {true, ""}, R"(405 {"error":"use GET"})"}
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        ready_.state = c.state;
+        ready_.asked = 0;
+        const HttpRequest r = request(c.method, "/api/ready", "{}", "");
+        EXPECT_EQ(handle(r, "abc"), c.reply) << c.method;
+        EXPECT_EQ(status_and_body(check_ingest_head(r, "abc", ready_).value()), c.reply) << c.method;
+        EXPECT_EQ(ready_.asked, c.method[0] == 'G' ? 2 : 0) << c.method;
+    }
+    EXPECT_EQ(writes_, 0);
+    EXPECT_EQ(log_.count("rejected"), 0);
 }
 
 // The kind of outcome, not the words of its text, decides between 422 (the
