@@ -9,6 +9,7 @@
 # TARN_TEST_MARIADB_DIR.
 
 import contextlib
+import json
 import os
 import re
 import shutil
@@ -28,6 +29,7 @@ EXE, BUILD, DATA, UNITS = (os.environ.get(n, "") for n in ("TARN_SERVICE_EXE", "
                                                             "TARN_PROGRAM_DATA_DIR", "TARN_SYSTEMD_UNIT_DIR"))
 BANNER = "TARN Ingest Service \u2014 console mode (Ctrl+C to stop)\n"
 HEALTH = b"GET /api/health HTTP/1.1\r\n\r\n"
+READY = b"GET /api/ready HTTP/1.1\r\n\r\n"
 
 
 def read_all(s):
@@ -473,6 +475,46 @@ class Hang(ServiceCase):
                       load.read_text(self.service.log_path))
 
 
+class Ready(ServiceCase):
+    def ready_within(self, status, seconds):
+        # Asks for readiness until the answer has `status` or `seconds` have
+        # passed; every answer must come within 5 s. The last (status, body).
+        deadline = time.monotonic() + seconds
+        while True:
+            begin = time.monotonic()
+            answer = self.send(READY)
+            self.assertLess(time.monotonic() - begin, 5, answer)
+            if answer[0] == status or time.monotonic() > deadline:
+                return answer
+            time.sleep(0.2)
+
+    # /api/health answers 200 while the database is down, so a monitor could
+    # not see a frozen server: /api/ready turns 503 within 15 s, answering
+    # within 5 s all the while, and 200 again within 15 s of its return.
+    def test_readiness_follows_a_frozen_database(self):
+        self.addCleanup(self.db.signal, signal.SIGCONT)
+        self.start()
+        self.assertEqual(self.send(READY), (200, '{"ok":true}'))
+        self.db.signal(signal.SIGSTOP)
+        frozen = time.monotonic()
+        status, body = self.ready_within(503, 15)
+        self.assertLess(time.monotonic() - frozen, 15)
+        self.assertRegex(body, r'^\{"ok":false,"error":"db connect failed: \[08S01\] .*handshake.*"\}$')
+        self.assertEqual(self.send(HEALTH), (200, '{"ok":true}'))
+        self.db.signal(signal.SIGCONT)
+        back = time.monotonic()
+        self.assertEqual(self.ready_within(200, 15), (200, '{"ok":true}'))
+        self.assertLess(time.monotonic() - back, 15)
+        log = messages(load.read_text(self.service.log_path))
+        self.assertEqual([line for line in log if line.startswith(("[WRN] db:", "[INF] db:"))],
+                         ["[WRN] db: not ready: " + json.loads(body)["error"], "[INF] db: ready"])
+
+    # A server that is not there (nobody listens on the port) is 503 at once.
+    def test_missing_server_is_503_at_once(self):
+        self.start("mysql_port=%d" % load.free_port())
+        self.assertRegex(self.ready_within(503, 0)[1], r"Can't connect to server on '127\.0\.0\.1'")
+
+
 class Windows(ServiceCase):
     prefix = os.path.join(BUILD, "e2e-wineprefix")
     data, command = os.path.join(prefix, "drive_c", "ProgramData"), ["wine", EXE]
@@ -514,6 +556,14 @@ class Windows(ServiceCase):
                       load.read_text(self.service.log_path))
         self.assertEqual(self.service.stop(signal.SIGINT), 0)  # Wine turns SIGINT into a CTRL_C_EVENT
         self.assertEqual(self.last_log_line(), "[INF] http: stopped")
+
+    # Readiness through Wine's odbc32: up with the database, down with a port
+    # nobody listens on.
+    def test_readiness(self):
+        for port, answer in ((self.db.port, r'^\{"ok":true\}$'), (load.free_port(), r"Can't connect to server")):
+            self.start("mysql_port=%d" % port)
+            self.assertRegex(self.send(READY)[1], answer)
+            self.assertEqual(self.service.stop(signal.SIGINT), 0)
 
     # Install, start, requests, pause refused, stop, a listener that cannot
     # start, uninstall.
