@@ -226,9 +226,10 @@ TEST_F(Requests, HandlerRepliesAndFailuresGoOutAsExactBytes) {
     for (const auto& [handler, line] : failures) {
         reply = handler;  // the line is logged before the reply is sent
         // Memory that ran out is no fault of the request: 503, send it again.
-        EXPECT_EQ(exchange(get_request), line.find("memory") != std::string::npos
-                                             ? busy_reply
-                                             : reply_bytes("500 Internal Server Error", "{\"error\":\"internal error\"}"));
+        EXPECT_EQ(exchange(get_request),
+                  line.find("memory") != std::string::npos
+                      ? busy_reply
+                      : reply_bytes("500 Internal Server Error", "{\"error\":\"internal error\"}"));
         EXPECT_EQ(log_.count(std::string(" [ERR] ") + line), 1) << line;
     }
 }
