@@ -2,6 +2,7 @@
 #include "db/readiness.h"
 
 #include "log/log.h"
+#include "metrics/metrics.h"
 
 namespace tarn {
 
@@ -21,6 +22,7 @@ void ReadinessRecord::record_locked(const DbState& state) {
     state_ = state;
     known_ = true;
     recorded_at_ = Clock::now();
+    metrics().db_up.set(state.up ? 1 : 0);
 }
 
 DbState ReadinessRecord::current(const std::function<DbState()>& probe) {

@@ -96,6 +96,9 @@ std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std
     if (head.path == "/api/health") return reply(200, "{\"ok\":true}");
     if (head.path == "/metrics") {
         if (head.method != "GET") return error_reply(405, "use GET");
+        // The database state is brought up to date first (a probe when it
+        // is stale), so that tarn_ingest_db_up says what /api/ready would.
+        readiness.readiness();
         HttpResponse response = reply(200, metrics().render());
         response.content_type = metrics_content_type;
         return response;

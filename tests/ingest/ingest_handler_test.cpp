@@ -103,9 +103,10 @@ TEST_F(IngestHandler, RoutesAndTheTokenAreAnsweredFromTheHeadAndBadJsonBeforeAny
     EXPECT_FALSE(check_ingest_head(ingest_post(), "", ready_).has_value());
 }
 
-// GET /api/ready answers the database's readiness, without a token and from
-// the head like health; another method gets 405 and asks nothing.
-TEST_F(IngestHandler, ReadinessIsAnsweredFromTheHeadWithoutTheToken) {
+// GET /api/ready answers the database's readiness, and GET /metrics the
+// counts after bringing that state up to date, without a token and from the
+// head like health; another method gets 405 and asks nothing.
+TEST_F(IngestHandler, ReadinessAndMetricsAreAnsweredFromTheHeadWithoutTheToken) {
     const struct {
         const char* method;
         DbState state;
@@ -126,6 +127,14 @@ TEST_F(IngestHandler, ReadinessIsAnsweredFromTheHeadWithoutTheToken) {
         EXPECT_EQ(status_and_body(check_ingest_head(r, "abc", ready_).value()), c.reply) << c.method;
         EXPECT_EQ(ready_.asked, c.method[0] == 'G' ? 2 : 0) << c.method;
     }
+    ready_.asked = 0;
+    const std::optional<HttpResponse> scraped = check_ingest_head(request("GET", "/metrics", "", ""), "abc", ready_);
+    ASSERT_TRUE(scraped.has_value());
+    EXPECT_EQ(scraped->status, 200);
+    EXPECT_EQ(scraped->content_type, "text/plain; version=0.0.4; charset=utf-8");
+    EXPECT_NE(scraped->body.find("\ntarn_ingest_db_up "), std::string::npos);
+    EXPECT_EQ(ready_.asked, 1);
+    EXPECT_EQ(handle(request("POST", "/metrics", "", "")), R"(405 {"error":"use GET"})");
     EXPECT_EQ(writes_, 0);
     EXPECT_EQ(log_.count("rejected"), 0);
 }

@@ -91,6 +91,7 @@ class Prometheus(unittest.TestCase):
             time.sleep(0.5)
         self.assertEqual(self.query(prometheus, 'tarn_ingest_rows_total{table="readings"}'), stored)
         self.assertEqual(self.query(prometheus, 'tarn_ingest_batches_total{outcome="stored"}'), 3)
+        self.assertEqual(self.query(prometheus, 'tarn_ingest_db_up'), 1)
         self.assertEqual(self.query(prometheus, 'tarn_ingest_http_requests_total{route="ingest",code="401"}'), 1)
         status, rules = get(prometheus + "/api/v1/rules")
         self.assertEqual(len(json.loads(rules)["data"]["groups"][0]["rules"]), 4, "the example alerts loaded")
