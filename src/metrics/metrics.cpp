@@ -1,7 +1,9 @@
 // The service's counters and their Prometheus text.
 #include "metrics/metrics.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 
 #include "tarn/build_config.h"
@@ -61,8 +63,7 @@ void DurationHistogram::observe(double seconds) noexcept {
     std::size_t i = 0;
     while (i < bounds.size() && seconds > bounds[i]) ++i;
     buckets_[i].add();
-    double sum = sum_.load(std::memory_order_relaxed);
-    while (!sum_.compare_exchange_weak(sum, sum + seconds, std::memory_order_relaxed)) {}
+    sum_us_.add(static_cast<std::uint64_t>(std::llround(std::max(seconds, 0.0) * 1e6)));
 }
 
 std::uint64_t DurationHistogram::cumulative(std::size_t i) const noexcept {
