@@ -2,12 +2,16 @@
 --
 --   TARN_E2E_BODY=batch.json TARN_E2E_TOKEN=... wrk -t1 -c1 -d30s -s post_batch.lua http://127.0.0.1:PORT/api/ingest
 --
+-- With TARN_E2E_CONTENT_ENCODING=gzip the file is sent as it is, with that
+-- Content-Encoding (a batch gzipped beforehand).
+--
 -- At the end prints one line of key=value words for bench/run:
 --   e2e requests=.. ok=.. non_ok=.. socket_errors=.. seconds=.. p50_ms=.. p99_ms=.. max_ms=..
 -- "ok" counts 200 replies; the other counters say why a request did not count.
 
 local body_path = os.getenv("TARN_E2E_BODY")
 local token = os.getenv("TARN_E2E_TOKEN") or ""
+local content_encoding = os.getenv("TARN_E2E_CONTENT_ENCODING") or ""
 
 local file = assert(io.open(body_path or "", "rb"), "TARN_E2E_BODY must name the batch file")
 local body = file:read("*a")
@@ -18,6 +22,9 @@ wrk.body = body
 wrk.headers["Content-Type"] = "application/json"
 wrk.headers["X-Tarn-Token"] = token
 wrk.headers["Connection"] = "close"
+if content_encoding ~= "" then
+    wrk.headers["Content-Encoding"] = content_encoding
+end
 
 function done(summary, latency, requests)
     local errors = summary.errors
