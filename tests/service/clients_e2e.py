@@ -81,7 +81,8 @@ class Clients(ClientCase):
 class Tls(ClientCase):
     # Debian's nginx with a certificate made here, configured by the example
     # inside an http block of its own; curl verifies the certificate. A
-    # 2 MiB chunked batch, sent after a 100 from nginx, passes its limit.
+    # 2 MiB chunked batch, sent after a 100 from nginx, passes its limit;
+    # /metrics stays behind it.
     def test_curl_posts_the_example_batch_through_nginx_terminating_tls(self):
         folder, port = os.path.join(self.service.work_dir, "nginx"), load.free_port()
         cert = os.path.join(folder, "crt")
@@ -113,6 +114,8 @@ class Tls(ClientCase):
                                  "@" + os.path.join(load.root, "examples", "batch.json"), url),
                          '0 {"ok":true,"clients_upserted":2,"readings_inserted":2,"events_inserted":2}|')
         self.assertEqual(int(self.db.sql(rows)[0][0]), before + 4)
+        self.assertEqual(e2e.run("curl", "-sS", "--cacert", cert, "-o/dev/null", "-w%{http_code}",
+                                 url.replace("api/ingest", "metrics")), "0 404|")
         self.assert_stored("tls", self.curl("--cacert", cert, "-H", "Transfer-Encoding: chunked", url=url), BIG,
                            trace="< HTTP/1.1 100 Continue")
 
