@@ -462,14 +462,15 @@ TEST_F(SlowPeers, ShortBodyWaitsTheReceiveTimeoutAndAHeaderTrickleOrSilenceTheHe
 // Writing to a peer that has gone must end quietly, never with SIGPIPE.
 TEST_F(SlowPeers, PeerThatHasGoneDoesNotKillTheProcess) {
     std::atomic<bool> replied{false};
-    Event closed;
+    Event inside, closed;
     reply = [&](const HttpRequest&) {
+        inside.set();
         closed.wait();
         replied = true;
         return HttpResponse{200, std::string(8 << 20, 'x')};
     };
     RawClient client;
-    ASSERT_TRUE(client.connect(port_) && client.send(get_request));
+    ASSERT_TRUE(client.connect(port_) && client.send(get_request) && inside.wait());
     client.reset();  // gone before the reply is written
     closed.set();
     ASSERT_TRUE(eventually([&] { return replied.load() && server_->live_connections() == 0; }));
