@@ -84,24 +84,13 @@ void Metrics::count_request(Route route, int status) noexcept {
     requests_[static_cast<std::size_t>(route)][status_index(status)].add();
 }
 
-std::uint64_t Metrics::requests(Route route, int status) const noexcept {
-    return requests_[static_cast<std::size_t>(route)][status_index(status)].value();
-}
-
 void Metrics::count_db_error(std::string_view sqlstate) {
     const std::lock_guard<std::mutex> lock(db_errors_mutex_);
     ++db_errors_[sqlstate_class(sqlstate)];
 }
 
-std::uint64_t Metrics::db_errors(std::string_view sqlstate_class) const {
-    const std::lock_guard<std::mutex> lock(db_errors_mutex_);
-    const auto found = db_errors_.find(std::string(sqlstate_class));
-    return found != db_errors_.end() ? found->second : 0;
-}
-
 std::string Metrics::render() const {
     std::string out;
-    out.reserve(8192);
     family(out, "tarn_ingest_http_requests_total", "counter", "HTTP requests answered, by route and status sent.");
     for (std::size_t r = 0; r < route_count; ++r) {
         for (std::size_t s = 0; s < statuses.size(); ++s) {

@@ -92,14 +92,8 @@ public:
     std::string render() const;
 
     // The count of one series, for tests.
-    std::uint64_t requests(Route route, int status) const noexcept;
     std::uint64_t batches(BatchEnd end) const noexcept { return batches_[static_cast<std::size_t>(end)].value(); }
     std::uint64_t rows(Table table) const noexcept { return rows_[static_cast<std::size_t>(table)].value(); }
-    std::uint64_t refusals(Refusal refusal) const noexcept {
-        return refusals_[static_cast<std::size_t>(refusal)].value();
-    }
-    std::uint64_t db_errors(std::string_view sqlstate_class) const;
-    std::uint64_t db_connects(bool ok) const noexcept { return db_connects_[ok ? 0 : 1].value(); }
 
 private:
     static constexpr std::size_t route_count = 5;
