@@ -1,6 +1,9 @@
 // The shared budget for request bodies, and one body's share of it.
 #include "http/body_budget.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace tarn {
 
 bool BodyBudget::take(std::size_t bytes) {
@@ -14,19 +17,16 @@ bool BodyBudget::take(std::size_t bytes) {
 void BodyBudget::give_back(std::size_t bytes) { in_use_.fetch_sub(bytes); }
 
 BodyReservation& BodyReservation::operator=(BodyReservation&& other) noexcept {
-    if (this != &other) {
-        budget_->give_back(held_);
-        budget_ = other.budget_;
-        held_ = other.held_;
-        other.held_ = 0;
-    }
+    budget_->give_back(held_);
+    budget_ = other.budget_;
+    held_ = std::exchange(other.held_, 0);
     return *this;
 }
 
 bool BodyReservation::hold(std::size_t bytes) {
-    if (bytes <= held_) return true;
-    if (!budget_->take(bytes - held_)) return false;
-    held_ = bytes;
+    const std::size_t more = std::max(bytes, held_) - held_;
+    if (!budget_->take(more)) return false;
+    held_ += more;
     return true;
 }
 

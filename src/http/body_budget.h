@@ -29,11 +29,11 @@ private:
 };
 
 // The share of a BodyBudget that one body holds; given back when destroyed.
-// Movable; used by one thread at a time.
+// Move-assignable; used by one thread at a time.
 class BodyReservation {
 public:
     explicit BodyReservation(BodyBudget& budget) : budget_(&budget) {}
-    BodyReservation(BodyReservation&& other) noexcept : budget_(other.budget_), held_(other.held_) { other.held_ = 0; }
+    // Takes over what `other` held; not to be assigned to itself.
     BodyReservation& operator=(BodyReservation&& other) noexcept;
     BodyReservation(const BodyReservation&) = delete;
     BodyReservation& operator=(const BodyReservation&) = delete;

@@ -40,7 +40,10 @@ public:
 private:
     enum class State { size, extension, size_lf, data, data_cr, data_lf, trailer, trailer_lf };
 
-    Status fail(Status status) { return status_ = status; }
+    // The status after one byte outside chunk data, and after one byte of a
+    // size line.
+    Status step(char c);
+    Status size_byte(char c);
 
     const std::size_t max_body_bytes_;
     Status status_ = Status::more;

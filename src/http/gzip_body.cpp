@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace tarn {
 namespace {
@@ -35,7 +36,6 @@ private:
 
 InflateResult inflate_gzip(std::string_view compressed, std::size_t max_bytes,
                            const std::function<bool(std::size_t)>& may_hold, std::string& out) {
-    out.clear();
     Inflater inflater;
     if (!inflater.ready()) return InflateResult::no_memory;
     z_stream& z = inflater.stream();
@@ -43,22 +43,24 @@ InflateResult inflate_gzip(std::string_view compressed, std::size_t max_bytes,
     // within uInt.
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
     z.avail_in = static_cast<uInt>(compressed.size());
+    std::string inflated;
     std::size_t produced = 0;
     for (;;) {
-        if (produced == out.size()) {
+        if (produced == inflated.size()) {
             // One byte past the limit is room enough to tell that it is passed.
-            const std::size_t grown = out.size() + std::min(inflate_step_bytes, max_bytes + 1 - out.size());
+            const std::size_t grown = inflated.size() + std::min(inflate_step_bytes, max_bytes + 1 - inflated.size());
             if (!may_hold(grown)) return InflateResult::no_memory;
-            out.resize(grown);
+            inflated.resize(grown);
         }
-        z.next_out = reinterpret_cast<Bytef*>(&out[produced]);
-        z.avail_out = static_cast<uInt>(out.size() - produced);
+        z.next_out = reinterpret_cast<Bytef*>(&inflated[produced]);
+        z.avail_out = static_cast<uInt>(inflated.size() - produced);
         const int rc = inflate(&z, Z_NO_FLUSH);
-        produced = out.size() - z.avail_out;
+        produced = inflated.size() - z.avail_out;
         if (produced > max_bytes) return InflateResult::too_large;
         if (rc == Z_STREAM_END) {
             if (z.avail_in == 0) {
-                out.resize(produced);
+                inflated.resize(produced);
+                out = std::move(inflated);
                 return InflateResult::inflated;
             }
             // Another member follows.

@@ -19,8 +19,8 @@ enum class InflateResult {
 // the other) into `out`, stopping as soon as more than `max_bytes` come out,
 // so that a small body that inflates to gigabytes never takes more than the
 // limit. Before `out` grows, `may_hold` is asked for the size it grows to;
-// false stops with no_memory. `out` means nothing unless the result is
-// `inflated`. Throws only what allocating `out` throws.
+// false stops with no_memory. `out` is replaced only when the result is
+// `inflated`. Throws only what allocating the inflated bytes throws.
 InflateResult inflate_gzip(std::string_view compressed, std::size_t max_bytes,
                            const std::function<bool(std::size_t)>& may_hold, std::string& out);
 

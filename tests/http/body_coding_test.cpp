@@ -35,7 +35,8 @@ std::string decode(const std::string& stream, std::size_t max = 1000) {
 
 TEST(ChunkedBody, DecodesChunksSkipsExtensionsAndTrailersAndRefusesBadFraming) {
     const std::string long_line = std::string(chunk_size_line_limit_bytes, '0') + "\r\n";
-    const std::string long_trailer = "0\r\nX: " + std::string(chunk_trailer_limit_bytes, 't') + "\r\n\r\n";
+    // The trailer's limit counts its bytes and the CR of each line.
+    const std::string long_trailer = "0\r\nX: " + std::string(chunk_trailer_limit_bytes - 5, 't') + "\r\n\r\n";
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"3\r\nabc\r\n0\r\n\r\n", "done:abc"}, {"3\r\nabc\r\nA\r\n0123456789\r\n0\r\n\r\n", "done:abc0123456789"},
@@ -45,7 +46,12 @@ TEST(ChunkedBody, DecodesChunksSkipsExtensionsAndTrailersAndRefusesBadFraming) {
         {"zz\r\n", "malformed:"}, {"\r\n", "malformed:"}, {"-1\r\n", "malformed:"}, {"0x3\r\nabc", "malformed:"},
         {"3\nabc\r\n", "malformed:"}, {"3\r\nabcd\r\n", "malformed:abc"}, {"3\r\nabc\n0\r\n\r\n", "malformed:abc"},
         {"3;x\nabc", "malformed:"}, {"0\r\nX: 1\n\r\n", "malformed:"}, {"0\r\n\r\r", "malformed:"},
-        {long_line, "malformed:"}, {long_line.substr(1) + "\r\n", "done:"}, {long_trailer, "malformed:"},
+        {long_line, "malformed:"}, {long_line.substr(1) + "\r\n", "done:"}, {"1\r\nx\r\n" + long_line, "malformed:x"},
+        {"1\r\nx\r\n" + long_line.substr(1) + "\r\n", "done:x"}, {long_trailer, "done:"},
+        {long_trailer.substr(0, 3) + "t" + long_trailer.substr(3), "malformed:"},
+        {"a\r\n0123456789\r\nF;\r\n0123456789abcde\r\n0\r\n\r\n", "done:01234567890123456789abcde"},
+        {"f\t\r\n0123456789abcde\r\n0\r\n\r\n", "done:0123456789abcde"}, {"g\r\n", "malformed:"},
+        {"G\r\n", "malformed:"}, {"3\r\nabc\r\n\r\n", "malformed:abc"},
         {"3E8\r\n", "more:"}, {"3E9\r\n", "too_large:"}, {"FFFFFFFFFFFFFFFFFFFFFFFF\r\n", "too_large:"},
         {"3E7\r\n" + std::string(999, 'x') + "\r\n2\r\n", "too_large:" + std::string(999, 'x')}
     };
@@ -79,6 +85,7 @@ TEST(GzipBody, InflatesWithinTheLimitAndRefusesBombsAndDamage) {
     const std::string member = gzip(batch);
     std::size_t held = 0;
     EXPECT_EQ(inflate(member, max, held), "inflated:" + batch);
+    EXPECT_EQ(held, 65536u) << "the inflated body grows, and is asked for, 64 KiB at a time";
     EXPECT_EQ(inflate(member + gzip("tail"), max, held), "inflated:" + batch + "tail") << "members one after the other";
     EXPECT_EQ(inflate(gzip(at_limit), max, held), "inflated:" + at_limit);
     EXPECT_EQ(inflate(gzip(at_limit + "b"), max, held).substr(0, 10), "too_large:");

@@ -411,21 +411,29 @@ TEST_F(Bodies, ExpectContinueGetsTheGoAheadBeforeTheBodyIsSent) {
 // beside the others gets 503 at once, or, when chunked, once it outgrows them.
 class SmallBodyBudget : public ServerTest {
 protected:
-    void SetUp() override { start_server({}, 1000); }
+    void SetUp() override { start_server({}, 100000); }
 };
 
 TEST_F(SmallBodyBudget, BodyThatDoesNotFitBesideTheOthersGets503) {
-    RawClient holder;  // holds 600 of the 1000 bytes while its body does not come
-    ASSERT_TRUE(holder.connect(port_) && holder.send("POST / HTTP/1.1\r\nContent-Length: 600\r\n\r\nx"));
-    ASSERT_TRUE(eventually([&] { return exchange(post_with_body(401)) == busy_reply; }));
-    EXPECT_EQ(exchange(post_with_body(400)), ok_reply);
-    EXPECT_EQ(exchange("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(std::string(700, 'c'), 100)),
-              busy_reply);
-    ASSERT_TRUE(holder.send(std::string(599, 'x')));
+    RawClient holder;  // holds 60000 of the 100000 bytes while its body does not come
+    ASSERT_TRUE(holder.connect(port_) && holder.send("POST / HTTP/1.1\r\nContent-Length: 60000\r\n\r\nx"));
+    ASSERT_TRUE(eventually([&] { return exchange(post_with_body(40001)) == busy_reply; }));
+    EXPECT_EQ(exchange(post_with_body(40000)), ok_reply);
+    EXPECT_EQ(
+        exchange("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(std::string(70000, 'c'), 1000)),
+        busy_reply);
+    ASSERT_TRUE(holder.send(std::string(59999, 'x')));
     EXPECT_EQ(holder.read_all(), ok_reply);
-    EXPECT_EQ(exchange(post_with_body(1000)), ok_reply);
-    // One line per spell of refusals; the body of 400 bytes ended the first.
-    EXPECT_EQ(log_.count("[WRN] http: request bodies hold 600 of 1000 bytes, refusing more with 503\n"), 2);
+    // A gzip body holds its compressed bytes, then only the inflated ones
+    // (taken 64 KiB at a time).
+    const std::string compressed = test::gzip(std::string(900, 'z'));
+    EXPECT_EQ(exchange("POST / HTTP/1.1\r\nContent-Encoding: gzip\r\nContent-Length: " +
+                       std::to_string(compressed.size()) + "\r\n\r\n" + compressed),
+              ok_reply);
+    EXPECT_EQ(exchange(post_with_body(100000)), ok_reply) << "every body gave back what it held";
+    // One line per spell of refusals; the body of 40000 bytes ended the first.
+    EXPECT_EQ(log_.count("[WRN] http: request bodies hold 60000 of 100000 bytes, refusing more with 503\n"), 1);
+    EXPECT_EQ(log_.count(" bytes, refusing more with 503\n"), 2);
 }
 
 // Peers that are slow, silent or gone, with the timeouts cut down: a
