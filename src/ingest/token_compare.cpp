@@ -6,15 +6,14 @@
 namespace tarn {
 
 bool token_matches(std::string_view presented, std::string_view expected) {
+    if (expected.empty()) return presented.empty();
     // Every byte of the presented value is looked at and folded into one
     // accumulator; nothing leaves the loop early.
     unsigned difference = presented.size() == expected.size() ? 0u : 1u;
-    const std::size_t expected_size = expected.size();
     for (std::size_t i = 0; i < presented.size(); ++i) {
-        const unsigned char wanted = expected_size != 0 ? static_cast<unsigned char>(expected[i % expected_size]) : 0u;
-        difference |= static_cast<unsigned>(static_cast<unsigned char>(presented[i]) ^ wanted);
+        difference |= static_cast<unsigned>(static_cast<unsigned char>(presented[i]) ^
+                                            static_cast<unsigned char>(expected[i % expected.size()]));
     }
-    // An empty presented value against a non-empty token differs by length.
     return difference == 0;
 }
 

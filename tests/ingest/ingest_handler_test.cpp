@@ -100,6 +100,7 @@ TEST_F(IngestHandler, RoutesAndTheTokenAreAnsweredFromTheHeadAndBadJsonBeforeAny
     EXPECT_EQ(handle(ingest_post(), ""),
               R"(200 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":0})");
     EXPECT_EQ(writes_, 1) << "an empty configured token switches the check off";
+    EXPECT_EQ(handle(request("POST", "/api/ingest", "{}", "k"), "k").substr(0, 3), "200") << "a one-byte token";
     EXPECT_FALSE(check_ingest_head(ingest_post(), "", ready_).has_value());
 }
 
@@ -146,7 +147,7 @@ TEST_F(IngestHandler, ReadinessAndMetricsAreAnsweredFromTheHeadWithoutTheToken) 
 TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheCountAndTheWriterSeesTheClientGo) {
     Metrics& m = metrics();
     // Batches stored, invalid, unavailable and gone; rows of clients,
-    // readings and events; batches timed.
+    // readings and events; batches timed within 5 ms, and in all.
     const auto counted = [&m] {
         return std::vector<std::uint64_t>{m.batches(BatchEnd::stored),
                                           m.batches(BatchEnd::invalid),
@@ -155,6 +156,7 @@ TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheCountAndTheWriterSeesTheC
                                           m.rows(Table::clients),
                                           m.rows(Table::readings),
                                           m.rows(Table::events),
+                                          m.batch_duration.cumulative(0),
                                           m.batch_duration.cumulative(DurationHistogram::bounds.size())};
     };
     const std::vector<std::uint64_t> before = counted();
@@ -177,7 +179,7 @@ TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheCountAndTheWriterSeesTheC
     EXPECT_EQ(handle(request("GET", "/api/health", "", "")), R"(200 {"ok":true})") << "no batch";
     std::vector<std::uint64_t> grown = counted();
     for (std::size_t i = 0; i < grown.size(); ++i) grown[i] -= before[i];
-    EXPECT_EQ(grown, (std::vector<std::uint64_t>{1, 2, 1, 1, 2, 10, 3, 5}));
+    EXPECT_EQ(grown, (std::vector<std::uint64_t>{1, 2, 1, 1, 2, 10, 3, 5, 5}));
 }
 
 // With the database hung, every batch used to wait without end, and a burst
@@ -198,6 +200,8 @@ TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) 
     std::thread hung([&] { EXPECT_EQ(handle(ingest_post(), "", &turns).substr(0, 3), "200"); });
     ASSERT_TRUE(test::eventually([&] { return writes_ == 1; }));
 
+    Metrics& m = metrics();
+    const std::uint64_t busy = m.batches(BatchEnd::db_busy), stopped = m.batches(BatchEnd::stopping);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(handle(ingest_post(), "", &turns), R"(503 {"error":"database busy"})");
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);
@@ -212,12 +216,16 @@ TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) 
     ASSERT_TRUE(test::eventually([&] { return turns.writing.waiting() == 1; }));
     std::thread third([&] { EXPECT_EQ(handle(unparsed, "", &turns), R"(503 {"error":"server stopping"})"); });
     ASSERT_TRUE(test::eventually([&] { return turns.in_memory.waiting() == 1; }));
+    EXPECT_EQ(m.batches_waiting.value(), 2);
     stopping = true;
     third.join();
     second.join();
     release.set();
     hung.join();
     EXPECT_EQ(writes_, 1);
+    EXPECT_EQ(m.batches_waiting.value(), 0);
+    EXPECT_EQ(m.batches(BatchEnd::db_busy) - busy, 1u);
+    EXPECT_EQ(m.batches(BatchEnd::stopping) - stopped, 2u);
 }
 
 // The wait for a turn could be cut to a millisecond and no regular test
