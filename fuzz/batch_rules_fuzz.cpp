@@ -85,7 +85,7 @@ void check_client(const tarn::JsonValue& element, const std::string& fallback) {
 
 void check_reading(const tarn::JsonValue& element, const std::string& fallback) {
     const std::int64_t node_id = tarn::json_get_int(element, "node_id", 0);
-    tarn::ReadingRow row;
+    tarn::ReadingRow row{};
     std::string error;
     if (!tarn::read_reading_row(element, fallback, row, error)) {
         if (!is_node_id(node_id)) {
@@ -116,7 +116,7 @@ void check_reading(const tarn::JsonValue& element, const std::string& fallback) 
 }
 
 void check_event(const tarn::JsonValue& element, const std::string& fallback) {
-    tarn::EventRow row;
+    tarn::EventRow row{};
     std::string error;
     if (!tarn::read_event_row(element, fallback, row, error)) {
         if (error != "event missing required field") fail("event error text", error);

@@ -91,7 +91,7 @@ std::optional<ClientRow> read_client_row(const JsonValue& element, const std::st
     const std::int64_t node_id = json_get_int(element, "node_id", 0);
     if (!is_node_id(node_id)) return std::nullopt;
 
-    ClientRow row;
+    ClientRow row{};
     row.node_id = low_32_bits(node_id);
     row.chip = json_get_string(element, "chip", "unknown");
     row.fw_version = json_get_string(element, "fw_version", "0.0.0");
@@ -137,7 +137,7 @@ bool read_reading_row(const JsonValue& element, const std::string& fallback_time
         return false;
     }
 
-    ReadingRow result;
+    ReadingRow result{};
     result.node_id = low_32_bits(node_id);
     result.meter_id = low_32_bits(meter_id);
     result.protocol = low_32_bits(protocol);
@@ -153,7 +153,7 @@ bool read_reading_row(const JsonValue& element, const std::string& fallback_time
 
 bool read_event_row(const JsonValue& element, const std::string& fallback_timestamp, EventRow& row,
                     std::string& error) {
-    EventRow result;
+    EventRow result{};
     result.event_type = json_get_string(element, "event_type", "");
     // Events keep the time they carry; there is no plausibility check.
     result.gateway_received_at = element_timestamp(element, "gateway_received_at", fallback_timestamp);

@@ -11,9 +11,10 @@
 
 namespace tarn {
 
-// One row of `clients`. An absent optional is bound as SQL NULL.
+// One row of `clients`. An absent optional is bound as SQL NULL. The rows
+// are filled whole by the readers below; make one with {}.
 struct ClientRow {
-    std::uint32_t node_id = 0;
+    std::uint32_t node_id;
     std::string chip;
     std::string fw_version;
     std::string first_seen;
@@ -24,10 +25,10 @@ struct ClientRow {
 
 // One row of `readings`.
 struct ReadingRow {
-    std::uint32_t node_id = 0;
-    std::uint32_t meter_id = 0;
-    std::uint32_t protocol = 0;
-    double volume_gal = 0.0;
+    std::uint32_t node_id;
+    std::uint32_t meter_id;
+    std::uint32_t protocol;
+    double volume_gal;
     std::optional<double> flow_gpm;
     std::optional<std::uint32_t> freq_hz;
     std::optional<double> rssi_dbm;

@@ -248,11 +248,12 @@ struct Section {
 // element is read into a row by `read` and executed after `bind`. `read`
 // returns false to stop the batch with an error text (a content error), or
 // false with the text empty to skip the element. Rows larger than
-// `max_packet_bytes` (when not 0) are refused before they are sent, since
+// `max_packet_bytes` (when known) are refused before they are sent, since
 // the server would drop the connection over them.
 template <typename Row, typename Read, typename Bind>
-bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& elements, std::size_t max_packet_bytes,
-                   std::int32_t& count, StepFailure& failure, Read read, Bind bind) {
+bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& elements,
+                   const std::optional<std::size_t>& max_packet_bytes, std::int32_t& count, StepFailure& failure,
+                   Read read, Bind bind) {
     OdbcStatement stmt;
     if (!stmt.allocate(dbc)) {
         failure = step_failure(section.prepare_step, odbc_error(SQL_HANDLE_DBC, dbc));
@@ -264,7 +265,7 @@ bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& eleme
     }
     for (const JsonValue& element : elements.array_items) {
         if (element.type != JsonType::Object) continue;
-        Row row;
+        Row row{};
         if (!read(element, row, failure.error)) {
             if (failure.error.empty()) continue;
             failure.content = true;
@@ -282,10 +283,10 @@ bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& eleme
             failure.content = false;
             return false;
         }
-        if (max_packet_bytes != 0 && binder.packet_bytes() > max_packet_bytes) {
+        if (max_packet_bytes && binder.packet_bytes() > *max_packet_bytes) {
             failure.error = std::string(section.step) + ": row of " + std::to_string(binder.packet_bytes()) +
                             " bytes is larger than the server's max_allowed_packet of " +
-                            std::to_string(max_packet_bytes) + " bytes";
+                            std::to_string(*max_packet_bytes) + " bytes";
             failure.content = true;
             return false;
         }
@@ -300,12 +301,12 @@ bool write_section(SQLHANDLE dbc, const Section& section, const JsonValue& eleme
 
 // The three sections of a batch, written in the order clients, readings,
 // events, each only when its member is a non-empty array.
-bool write_sections(SQLHANDLE dbc, const JsonValue& root, std::size_t max_packet_bytes, IngestCounts& counts,
-                    StepFailure& failure) {
+bool write_sections(SQLHANDLE dbc, const JsonValue& root, const std::optional<std::size_t>& max_packet_bytes,
+                    IngestCounts& counts, StepFailure& failure) {
     const std::string fallback = batch_fallback_timestamp(root);
     const auto present = [&root](const char* name) -> const JsonValue* {
         const JsonValue* section = root.find(name);
-        return section != nullptr && section->array_size() > 0 ? section : nullptr;
+        return section != nullptr && !section->array_items.empty() ? section : nullptr;
     };
     if (const JsonValue* clients = present("clients")) {
         const bool written = write_section<ClientRow>(

@@ -2,8 +2,7 @@
 // the readiness probe.
 #include "db/db.h"
 
-#include <algorithm>
-#include <iterator>
+#include <optional>
 #include <string>
 
 #include "log/log.h"
@@ -13,12 +12,8 @@ namespace tarn {
 
 namespace {
 
-// Size of the buffer for the completed connection string, which is not used.
-constexpr SQLSMALLINT completed_connection_string_bytes = 1024;
-
 std::string double_closing_braces(const std::string& value) {
     std::string out;
-    out.reserve(value.size() + 2);
     for (char c : value) {
         out += c;
         if (c == '}') out += '}';
@@ -39,21 +34,22 @@ std::string connection_value(const std::string& value) {
     return "{" + double_closing_braces(value) + "}";
 }
 
-// The server's max_allowed_packet on a fresh connection; 0 when it cannot be read.
-std::size_t read_max_packet_bytes(SQLHANDLE dbc, std::string& error) {
+// The server's max_allowed_packet on a fresh connection; none, with the
+// reason in `error`, when it cannot be read.
+std::optional<std::size_t> read_max_packet_bytes(SQLHANDLE dbc, std::string& error) {
     OdbcStatement stmt;
     if (!stmt.allocate(dbc)) {
         error = odbc_diag(SQL_HANDLE_DBC, dbc);
-        return 0;
+        return std::nullopt;
     }
     SQLCHAR query[] = "SELECT @@max_allowed_packet";
-    SQLUBIGINT value = 0;
-    SQLLEN indicator = 0;
+    SQLUBIGINT value{};
+    SQLLEN indicator{};
     if (!odbc_succeeded(SQLExecDirect(stmt.get(), query, SQL_NTS)) || !odbc_succeeded(SQLFetch(stmt.get())) ||
         !odbc_succeeded(SQLGetData(stmt.get(), 1, SQL_C_UBIGINT, &value, sizeof value, &indicator)) ||
         indicator == SQL_NULL_DATA) {
         error = odbc_diag(SQL_HANDLE_STMT, stmt.get());
-        return 0;
+        return std::nullopt;
     }
     return static_cast<std::size_t>(value);
 }
@@ -61,25 +57,22 @@ std::size_t read_max_packet_bytes(SQLHANDLE dbc, std::string& error) {
 // Allocates a connection under `env` and connects it with `text` (which holds
 // the password, and is wiped here) and the login time-out of `timeouts`.
 // Returns nullptr with `connection` connected; or the name of the call that
-// failed, with its diagnostic in `diag` and `connection` holding nothing.
+// failed, with its diagnostic in `diag` and `connection` not connected. The
+// completed connection string is not asked for: it would hold the password
+// too, and nothing reads it.
 const char* open_connection(SQLHANDLE env, std::string text, const DbTimeouts& timeouts, OdbcConnection& connection,
                             OdbcError& diag) {
     if (!connection.allocate(env)) {
         diag = odbc_error(SQL_HANDLE_ENV, env);
         return "SQLAllocHandle(DBC)";
     }
-    SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(timeouts.login_s), 0);
-    SQLCHAR completed[completed_connection_string_bytes] = {};
-    SQLSMALLINT completed_length = 0;
-    const SQLRETURN rc =
-        SQLDriverConnect(connection.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS, completed,
-                         completed_connection_string_bytes, &completed_length, SQL_DRIVER_NOPROMPT);
-    // The strings hold the password: do not leave them in freed memory.
+    SQLSetConnectAttrW(connection.get(), SQL_ATTR_LOGIN_TIMEOUT, odbc_int_attr(timeouts.login_s), SQL_IS_UINTEGER);
+    const SQLRETURN rc = SQLDriverConnect(connection.get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS,
+                                          nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    // The string holds the password: do not leave it in freed memory.
     text.assign(text.size(), '\0');
-    std::fill(std::begin(completed), std::end(completed), SQLCHAR{0});
     if (!odbc_succeeded(rc)) {
         diag = odbc_error(SQL_HANDLE_DBC, connection.get());
-        connection.reset();
         return "SQLDriverConnect";
     }
     connection.set_connected();
@@ -95,7 +88,7 @@ DbSettings db_settings(const Config& config) {
 
 Db::Db(const DbSettings& settings) : settings_(settings) {
     if (env_.allocate(SQL_NULL_HANDLE)) {
-        SQLSetEnvAttr(env_.get(), SQL_ATTR_ODBC_VERSION, odbc_int_attr(SQL_OV_ODBC3), 0);
+        SQLSetEnvAttr(env_.get(), SQL_ATTR_ODBC_VERSION, odbc_int_attr(SQL_OV_ODBC3), SQL_IS_UINTEGER);
     }
 }
 
@@ -125,8 +118,8 @@ std::string Db::connection_string(const DbTimeouts& timeouts) const {
 
 bool Db::connect() {
     if (dbc_.connected()) {
-        SQLUINTEGER dead = 0;
-        const SQLRETURN rc = SQLGetConnectAttrW(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+        SQLUINTEGER dead{};
+        const SQLRETURN rc = SQLGetConnectAttrW(dbc_.get(), SQL_ATTR_CONNECTION_DEAD, &dead, SQL_IS_UINTEGER, nullptr);
         if (odbc_succeeded(rc) && dead == SQL_CD_FALSE) return true;
         disconnect();
     }
@@ -142,10 +135,11 @@ bool Db::connect() {
         return false;
     }
     readiness_.record({true, ""});
-    SQLSetConnectAttrW(connection.get(), SQL_ATTR_AUTOCOMMIT, odbc_int_attr(SQL_AUTOCOMMIT_ON), 0);
+    // Autocommit is on, as on every new connection; each batch switches it
+    // off and on again itself.
     std::string error;
     max_packet_bytes_ = read_max_packet_bytes(connection.get(), error);
-    if (max_packet_bytes_ == 0) {
+    if (!max_packet_bytes_) {
         Log::write(LogLevel::Warn, "db: cannot read max_allowed_packet, rows go unchecked for size: %s", error.c_str());
     }
     dbc_ = std::move(connection);

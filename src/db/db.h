@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "config/config.h"
@@ -18,7 +19,7 @@ namespace tarn {
 struct DbSettings {
     std::string odbc_driver;
     std::string mysql_host;
-    std::uint16_t mysql_port = 0;
+    std::uint16_t mysql_port{};
     std::string mysql_user;
     std::string mysql_pass;
     std::string mysql_db;
@@ -123,8 +124,8 @@ private:
     DbSettings settings_;
     std::mutex mutex_;
     OdbcEnvironment env_;
-    OdbcConnection dbc_;                // not connected when it holds no handle
-    std::size_t max_packet_bytes_ = 0;  // the server's max_allowed_packet; 0 when unknown
+    OdbcConnection dbc_;                           // not connected when it holds no handle
+    std::optional<std::size_t> max_packet_bytes_;  // the server's max_allowed_packet, when known
     ReadinessRecord readiness_;
 };
 

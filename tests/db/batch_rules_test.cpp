@@ -58,14 +58,14 @@ std::string client(const std::string& element, const std::string& fallback = bat
     return fields(r->node_id, r->chip, r->fw_version, r->first_seen, r->last_seen, r->last_rssi_dbm, r->last_lqi);
 }
 std::string reading(const std::string& element, const std::string& fallback = batch_stamp) {
-    ReadingRow r;
+    ReadingRow r{};
     std::string error;
     if (!read_reading_row(doc(element), fallback, r, error)) return error;
     return fields(r.node_id, r.meter_id, r.protocol, r.volume_gal, r.flow_gpm, r.freq_hz, r.rssi_dbm,
                   r.gateway_received_at);
 }
 std::string event(const std::string& element, const std::string& fallback = batch_stamp) {
-    EventRow r;
+    EventRow r{};
     std::string error;
     if (!read_event_row(doc(element), fallback, r, error)) return error;
     return fields(r.node_id, r.event_type, r.payload_json, r.gateway_received_at);
