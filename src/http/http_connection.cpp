@@ -198,7 +198,6 @@ std::optional<HttpResponse> HttpServer::serve(Connections::iterator connection, 
         }
         return true;
     };
-    request.stopping = [this] { return stopping_.load(); };
     enter_handler(connection);
     try {
         return handler_(request);

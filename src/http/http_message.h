@@ -21,11 +21,10 @@ struct HttpRequest {
     std::string body;
     std::map<std::string, std::string> headers;
     // Set by the server for the handler's call, empty in a request built by
-    // hand; either may be asked any number of times while the call runs.
-    // client_gone: the client has closed or reset its connection, so a reply
-    // would reach no one. stopping: the server has begun to stop.
+    // hand; may be asked any number of times while the call runs: true when
+    // the client has gone, so that a reply would reach no one (see the
+    // server for when a client counts as gone).
     std::function<bool()> client_gone;
-    std::function<bool()> stopping;
 };
 
 // The reply a handler returns.

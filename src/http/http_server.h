@@ -108,8 +108,8 @@ public:
     // Stops accepting, joins the accept thread, cuts off connections that are
     // still reading their request (one whose body was arriving gets 503),
     // waits for every connection thread to end (a request inside the handler
-    // runs to its end and gets its reply; the handler sees stopping() turn
-    // true), lets early replies finish lingering, then logs "http: stopped".
+    // runs to its end and gets its reply), lets early replies finish
+    // lingering, then logs "http: stopped".
     // Only the first call acts; safe after a failed start(). After it returns
     // no connection thread touches the server or the handler.
     void stop();

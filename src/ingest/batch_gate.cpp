@@ -1,40 +1,19 @@
-// A counting gate with a deadline around the parse and write of a batch.
+// A counting gate with a deadline and a stop, around the parse and write of a batch.
 #include "ingest/batch_gate.h"
 
-#include <algorithm>
-
 namespace tarn {
-namespace {
 
-// How often a waiting batch asks whether the server is stopping.
-constexpr auto stop_poll_interval = std::chrono::milliseconds(50);
-
-}  // namespace
-
-BatchGate::Pass::Pass(BatchGate& gate, Clock::time_point deadline, const std::function<bool()>& stopping)
-    : gate_(gate), entry_(Entry::timed_out) {
+BatchGate::Pass::Pass(BatchGate& gate, Clock::time_point deadline) : gate_(gate) {
     std::unique_lock<std::mutex> lock(gate_.mutex_);
     ++gate_.waiting_;
-    for (;;) {
-        if (stopping && stopping()) {
-            entry_ = Entry::stopping;
-            break;
-        }
-        if (gate_.inside_ < gate_.limit_) {
-            ++gate_.inside_;
-            entry_ = Entry::entered;
-            break;
-        }
-        const Clock::time_point now = Clock::now();
-        if (now >= deadline) break;
-        gate_.place_freed_.wait_until(lock, std::min(deadline, now + stop_poll_interval));
-    }
+    gate_.changed_.wait_until(lock, deadline, [this] { return gate_.stopping_ || gate_.inside_ < gate_.limit_; });
     --gate_.waiting_;
-}
-
-std::size_t BatchGate::waiting() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return waiting_;
+    if (gate_.stopping_) {
+        entry_ = Entry::stopping;
+    } else if (gate_.inside_ < gate_.limit_) {
+        ++gate_.inside_;
+        entry_ = Entry::entered;
+    }
 }
 
 BatchGate::Pass::~Pass() {
@@ -43,7 +22,20 @@ BatchGate::Pass::~Pass() {
         std::lock_guard<std::mutex> lock(gate_.mutex_);
         --gate_.inside_;
     }
-    gate_.place_freed_.notify_one();
+    gate_.changed_.notify_one();
+}
+
+void BatchGate::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+}
+
+std::size_t BatchGate::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_;
 }
 
 }  // namespace tarn

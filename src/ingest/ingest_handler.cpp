@@ -57,10 +57,9 @@ HttpResponse turn_refused(BatchGate::Entry entry) {
 }
 
 // Waits for a place in `gate`, counted as a waiting batch meanwhile.
-void wait_turn(std::optional<BatchGate::Pass>& pass, BatchGate& gate, BatchGate::Clock::time_point deadline,
-               const std::function<bool()>& stopping) {
+void wait_turn(std::optional<BatchGate::Pass>& pass, BatchGate& gate, BatchGate::Clock::time_point deadline) {
     metrics().batches_waiting.add(1);
-    pass.emplace(gate, deadline, stopping);
+    pass.emplace(gate, deadline);
     metrics().batches_waiting.add(-1);
 }
 
@@ -122,7 +121,7 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
         received + (turns != nullptr ? turns->wait_limit : BatchTurns::default_wait_limit);
     std::optional<BatchGate::Pass> in_memory;
     if (turns != nullptr) {
-        wait_turn(in_memory, turns->in_memory, deadline, request.stopping);
+        wait_turn(in_memory, turns->in_memory, deadline);
         if (in_memory->entry() != BatchGate::Entry::entered) return turn_refused(in_memory->entry());
     }
     JsonValue root;
@@ -137,7 +136,7 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
 
     std::optional<BatchGate::Pass> writing;
     if (turns != nullptr) {
-        wait_turn(writing, turns->writing, deadline, request.stopping);
+        wait_turn(writing, turns->writing, deadline);
         if (writing->entry() != BatchGate::Entry::entered) return timed(turn_refused(writing->entry()), received);
     }
     IngestCounts counts;
@@ -152,15 +151,14 @@ HttpResponse handle_ingest_request(const HttpRequest& request, const std::string
     return timed(error_reply(503, counts.error), received);
 }
 
-HttpHandler make_ingest_handler(Db& db, std::string token) {
-    auto turns = std::make_shared<BatchTurns>();
-    return [&db, token = std::move(token), turns](const HttpRequest& request) {
+HttpHandler make_ingest_handler(Db& db, std::string token, BatchTurns& turns) {
+    return [&db, token = std::move(token), &turns](const HttpRequest& request) {
         return handle_ingest_request(
             request, token,
             [&db](const JsonValue& root, IngestCounts& counts, const std::function<bool()>& client_gone) {
                 return db.ingest_batch(root, counts, client_gone);
             },
-            db, turns.get());
+            db, &turns);
     };
 }
 

@@ -19,9 +19,11 @@ using BatchWriter =
 
 // The handler for the service: "/api/health", "/api/ready", "/metrics" and
 // "/api/ingest", with the batch written through `db` and readiness asked of
-// it; `db` must outlive the handler. An empty `token` switches the token
-// check off. Any number of threads may call it at once.
-HttpHandler make_ingest_handler(Db& db, std::string token);
+// it, batches taking their turns in `turns` (stop them when the service
+// begins to stop); `db` and `turns` must outlive the handler. An empty
+// `token` switches the token check off. Any number of threads may call it
+// at once.
+HttpHandler make_ingest_handler(Db& db, std::string token, BatchTurns& turns);
 
 // The look at a request's head for the service: only a POST to
 // "/api/ingest" with the right token (or with the check off) goes on to have
@@ -40,7 +42,7 @@ std::optional<HttpResponse> check_ingest_head(const HttpRequest& head, const std
 
 // What the handler does for one request, with the batch write passed in.
 // Parsing and writing wait for their turn in `turns` when given (a batch
-// that does not get it in time, or whose server begins to stop, gets 503).
+// that does not get it in time, or whose turns are stopped, gets 503).
 // Fills status, body and content type of the reply; expected failures are
 // replies, only exceptions from `write_batch` or the parser leave it.
 HttpResponse handle_ingest_request(const HttpRequest& request, const std::string& token, const BatchWriter& write_batch,

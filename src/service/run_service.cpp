@@ -68,8 +68,9 @@ int run_service_with(const std::string& config_path, const std::string& default_
     // The server owns the handler, and the handler refers to the Db; the
     // server's stop() waits for every connection thread, so neither is
     // destroyed under a request that is still being served.
+    BatchTurns turns;
     HttpMetrics http_metrics(metrics());
-    HttpServer server(config.bind_addr, config.bind_port, make_ingest_handler(db, config.ingest_token),
+    HttpServer server(config.bind_addr, config.bind_port, make_ingest_handler(db, config.ingest_token, turns),
                       make_ingest_head_check(db, config.ingest_token));
     server.set_observer(&http_metrics);
     if (!server.start()) {
@@ -80,6 +81,9 @@ int run_service_with(const std::string& config_path, const std::string& default_
     }
     if (hooks.ready) hooks.ready();
     while (!stop_requested.load()) std::this_thread::sleep_for(stop_poll_interval);
+    // Batches still waiting for their turn are answered at once; the one
+    // being written finishes or fails within the database's time-outs.
+    turns.stop();
     server.stop();
     Log::close();
     return 0;

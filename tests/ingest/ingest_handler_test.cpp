@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 HttpRequest request(const std::string& method, const std::string& path, const std::string& body,
                     const std::string& token) {
     using Headers = std::map<std::string, std::string>;
-    return {method, path, body, token.empty() ? Headers{} : Headers{{"x-tarn-token", token}}, {}, {}};
+    return {method, path, body, token.empty() ? Headers{} : Headers{{"x-tarn-token", token}}, {}};
 }
 
 HttpRequest ingest_post(const std::string& body = "{}") { return request("POST", "/api/ingest", body, ""); }
@@ -191,7 +191,6 @@ TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) 
     BatchTurns turns;
     turns.wait_limit = 300ms;
     test::Event release;
-    std::atomic<bool> stopping{false};
     writer = [&](const JsonValue&, IngestCounts&, const std::function<bool()>&) {
         ++writes_;
         release.wait();
@@ -210,14 +209,13 @@ TEST_F(IngestHandler, BatchWithoutItsTurnInTimeOrAtStopGets503AndWritesNothing) 
     // One batch waits for the writing turn; the next, not even parsed, for a
     // place among the two in memory; both are let go when the service stops.
     turns.wait_limit = 60s;
-    HttpRequest waiting = ingest_post(), unparsed = ingest_post("not json");
-    waiting.stopping = unparsed.stopping = [&] { return stopping.load(); };
+    const HttpRequest waiting = ingest_post(), unparsed = ingest_post("not json");
     std::thread second([&] { EXPECT_EQ(handle(waiting, "", &turns), R"(503 {"error":"server stopping"})"); });
     ASSERT_TRUE(test::eventually([&] { return turns.writing.waiting() == 1; }));
     std::thread third([&] { EXPECT_EQ(handle(unparsed, "", &turns), R"(503 {"error":"server stopping"})"); });
     ASSERT_TRUE(test::eventually([&] { return turns.in_memory.waiting() == 1; }));
     EXPECT_EQ(m.batches_waiting.value(), 2);
-    stopping = true;
+    turns.stop();
     third.join();
     second.join();
     release.set();
