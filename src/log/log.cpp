@@ -1,8 +1,10 @@
 // The process-wide log: one line at a time to standard error and the file.
 #include "log/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -11,10 +13,11 @@
 namespace tarn {
 namespace {
 
-// Both live for the whole process; the mutex orders whole lines on both
+// All live for the whole process; the mutex orders whole lines on both
 // outputs and keeps a line from reaching a stream that is being closed.
 std::mutex log_mutex;
 std::FILE* log_file = nullptr;
+std::string log_path;  // what open() was given, for reopen()
 
 const char* level_tag(LogLevel level) {
     switch (level) {
@@ -64,12 +67,35 @@ void close_file_locked() {
 void Log::open(const std::string& path) {
     std::lock_guard<std::mutex> lock(log_mutex);
     close_file_locked();
+    log_path = path;
     if (!path.empty()) log_file = std::fopen(path.c_str(), "ab");
 }
 
 void Log::close() {
     std::lock_guard<std::mutex> lock(log_mutex);
     close_file_locked();
+    log_path.clear();
+}
+
+bool Log::reopen() {
+    std::string path;
+    bool opened = false;
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(log_mutex);
+        if (log_path.empty()) return false;
+        close_file_locked();
+        log_file = std::fopen(log_path.c_str(), "ab");
+        opened = log_file != nullptr;
+        error = errno;
+        path = log_path;
+    }
+    if (opened) {
+        write(LogLevel::Info, "log: reopened %s", path.c_str());
+        return true;
+    }
+    write(LogLevel::Warn, "log: cannot reopen %s: %s", path.c_str(), std::strerror(error));
+    return false;
 }
 
 void Log::write(LogLevel level, const char* format, ...) {
