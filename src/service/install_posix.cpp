@@ -71,7 +71,11 @@ std::string unit_text(const std::string& executable) {
            "[Service]\n"
            "Type=notify\n"
            "ExecStart=\"" +
-           executable + "\"\n" + service_settings +
+           executable +
+           "\"\n"
+           // A reload opens the log file anew, after logrotate moved it away.
+           "ExecReload=/bin/kill -HUP $MAINPID\n" +
+           service_settings +
            "\n"
            "[Install]\n"
            "WantedBy=multi-user.target\n";

@@ -2,7 +2,8 @@
 // state changes of the Windows service protocol map onto notify messages:
 // start-pending and stop-pending extend systemd's time-out by their wait hint,
 // running (the listener open) is READY=1, and a start that fails says why in
-// STATUS= and exits 1. SIGTERM (stop and shutdown alike) asks the run to stop.
+// STATUS= and exits 1. SIGTERM (stop and shutdown alike) asks the run to stop;
+// SIGHUP (`systemctl reload`, logrotate) opens the log file anew.
 #include <pthread.h>
 #include <signal.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "log/log.h"
 #include "service/entry.h"
 #include "service/run_service.h"
 #include "service/systemd_notify_posix.h"
@@ -35,8 +37,7 @@ bool run_as_managed_service(int& exit_status) {
     const NotifySocket notify(notify_address);
 
     // Blocked before any thread exists, so every thread inherits the mask and
-    // the signals reach only the sigtimedwait below. SIGHUP (a reload request
-    // under systemd) is taken and ignored: there is nothing to reload.
+    // the signals reach only the sigtimedwait below.
     sigset_t control_signals;
     sigemptyset(&control_signals);
     sigaddset(&control_signals, SIGTERM);
@@ -66,6 +67,8 @@ bool run_as_managed_service(int& exit_status) {
             // database's time-outs for the batch being written.
             notify.send("STOPPING=1\nSTATUS=Stopping\n" + extend_timeout(stop_bound_ms));
             stop_requested.store(true);
+        } else if (signal_number == SIGHUP) {
+            Log::reopen();
         }
     }
     worker.join();

@@ -113,6 +113,12 @@ class ServiceCase(unittest.TestCase):
     def stored(self, name):
         return int(self.db.sql("SELECT COUNT(*) FROM events WHERE event_type = '%s'" % name)[0][0])
 
+    def eventually(self, condition):
+        deadline = time.monotonic() + 30
+        while not condition() and time.monotonic() < deadline:
+            time.sleep(0.3)
+        return condition()
+
 
 def run(*command):
     # "<exit status> <stdout>|<stderr>" of `command` run to its end, without the CRs of Windows line ends.
@@ -219,18 +225,22 @@ class ServiceMode(ServiceCase):
                 text += self.notifications.recv(1024, socket.MSG_DONTWAIT).decode() + " | "
         return text
 
-    # SIGHUP asks a systemd service to reload: with nothing to reload, it is
-    # taken and ignored, where in console mode it stops the run.
-    def test_notifies_over_path_or_abstract_socket_ignores_sighup_and_exits_0_on_sigterm(self):
+    # SIGHUP (systemctl reload, logrotate) opens the log anew where the
+    # rotation moved it away; in console mode it stops the run.
+    def test_notifies_over_path_or_abstract_socket_reopens_its_log_on_sighup_and_exits_0_on_sigterm(self):
         self.config()
+        log = self.service.log_path
         for abstract in (False, True):
             self.assertTrue(self.service.launch(notify_socket=self.notify_socket(abstract)), self.service.err())
             self.assertEqual(self.send(HEALTH)[0], 200)
             self.assertEqual(self.received(), self.started)
+            os.replace(log, log + ".1")
             self.service.proc.send_signal(signal.SIGHUP)
-            time.sleep(0.6)
+            self.assertTrue(self.eventually(lambda: os.path.exists(log)), "a new log")
             self.assertEqual(self.send(HEALTH)[0], 200, "still running after SIGHUP")
             self.assertEqual(self.service.stop(), 0)
+            self.assertEqual(messages(load.read_text(log)), ["[INF] log: reopened " + log, "[INF] http: stopped"])
+            self.assertIn("[INF] http: listening on", load.read_text(log + ".1"))
             self.assertEqual(self.received(),
                              "STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=45000000 | STATUS=Stopped | ")
             self.assertEqual(self.service.out(), "", "no console banner in service mode")
@@ -265,6 +275,7 @@ Wants=network-online.target
 [Service]
 Type=notify
 ExecStart="%s"
+ExecReload=/bin/kill -HUP $MAINPID
 Restart=on-failure
 RestartSec=5s
 UMask=0027
@@ -531,12 +542,6 @@ class Windows(ServiceCase):
     @classmethod
     def tearDownClass(cls):
         subprocess.run(["wineserver", "-k"])
-
-    def eventually(self, condition):
-        deadline = time.monotonic() + 30
-        while not condition() and time.monotonic() < deadline:
-            time.sleep(0.3)
-        return condition()
 
     def service_state(self, pattern):
         return lambda: re.search(pattern, run("wine", "sc", "query", "TarnIngestService"), re.S) is not None
