@@ -3,6 +3,7 @@
 #include "service/run_service.h"
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 #include "config/config.h"
@@ -79,7 +80,7 @@ int run_service_with(const std::string& config_path, const std::string& default_
         if (hooks.failed) hooks.failed("Failed to start HTTP listener");
         return 1;
     }
-    if (hooks.ready) hooks.ready();
+    if (hooks.ready) hooks.ready(config.bind_addr + ":" + std::to_string(config.bind_port));
     while (!stop_requested.load()) std::this_thread::sleep_for(stop_poll_interval);
     // Batches still waiting for their turn are answered at once; the one
     // being written finishes or fails within the database's time-outs.

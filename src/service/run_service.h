@@ -22,8 +22,9 @@ constexpr unsigned stop_bound_ms = 45000;
 // the truth. Either may be empty. Called on the run's thread, at most one
 // of them, at most once.
 struct RunHooks {
-    // The listener is open: the service serves from now on.
-    std::function<void()> ready;
+    // The listener is open at `listening` ("<bind_addr>:<bind_port>"): the
+    // service serves from now on.
+    std::function<void(const std::string& listening)> ready;
     // The run ends without serving; `reason` is one line for the manager's
     // status display ("Not starting: config: <reason>" or "Failed to start
     // HTTP listener").

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "service/entry.h"
@@ -99,7 +100,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
     // Running once the listener is open, not before: a service that cannot
     // serve goes from start-pending straight to stopped.
     RunHooks hooks;
-    hooks.ready = [] { report_status(SERVICE_RUNNING, NO_ERROR, 0); };
+    hooks.ready = [](const std::string&) { report_status(SERVICE_RUNNING, NO_ERROR, 0); };
     int run_status = 0;
     std::promise<void> run_ended;
     std::future<void> ended = run_ended.get_future();

@@ -204,7 +204,7 @@ class Console(ServiceCase):
 
 class ServiceMode(ServiceCase):
     starting = "STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000 | "
-    started = starting + "READY=1\nSTATUS=Running | "
+    started = starting + "READY=1\nSTATUS=listening on 127.0.0.1:%d; batches stored: 0; database: unknown | "
 
     # The receiving end of the notify protocol, as systemd holds it: a
     # datagram socket bound to a path, or to a name in the abstract namespace.
@@ -225,15 +225,29 @@ class ServiceMode(ServiceCase):
                 text += self.notifications.recv(1024, socket.MSG_DONTWAIT).decode() + " | "
         return text
 
-    # SIGHUP (systemctl reload, logrotate) opens the log anew where the
-    # rotation moved it away; in console mode it stops the run.
-    def test_notifies_over_path_or_abstract_socket_reopens_its_log_on_sighup_and_exits_0_on_sigterm(self):
+    def status_saying(self, text):
+        # The next datagram that holds `text`, waited for up to 30 s.
+        self.notifications.settimeout(30)
+        while text not in (datagram := self.notifications.recv(1024).decode()):
+            pass
+        self.notifications.settimeout(None)
+        return datagram
+
+    # systemctl status shows what the service does: once ready, and again
+    # (at most every 5 s) when the batches stored or the database's state
+    # changed. SIGHUP (systemctl reload, logrotate) opens
+    # the log anew where the rotation moved it away; in console mode it stops the run.
+    def test_notifies_status_over_path_or_abstract_socket_reopens_its_log_on_sighup_and_exits_0_on_sigterm(self):
         self.config()
         log = self.service.log_path
         for abstract in (False, True):
             self.assertTrue(self.service.launch(notify_socket=self.notify_socket(abstract)), self.service.err())
             self.assertEqual(self.send(HEALTH)[0], 200)
-            self.assertEqual(self.received(), self.started)
+            self.assertEqual(self.received(), self.started % self.port)
+            if not abstract:
+                self.assertEqual(self.send(ingest_request(event_batch("status")))[0], 200)
+                self.assertEqual(self.status_saying("batches stored: 1"),
+                                 "STATUS=listening on 127.0.0.1:%d; batches stored: 1; database: up" % self.port)
             os.replace(log, log + ".1")
             self.service.proc.send_signal(signal.SIGHUP)
             self.assertTrue(self.eventually(lambda: os.path.exists(log)), "a new log")
