@@ -1,5 +1,5 @@
-// The process entry: chooses service, console, install or uninstall mode from
-// the first command-line argument.
+// The process entry: chooses service, console, install or uninstall mode, or
+// the usage or version text, from the first command-line argument.
 #pragma once
 
 #include <string_view>
@@ -8,15 +8,22 @@ namespace tarn {
 
 // What the first argument asks for. Matching is exact: same length, same
 // bytes, case-sensitive; arguments after the first are ignored.
-enum class EntryMode { Service, Install, Uninstall, Console, UnknownFlag };
+enum class EntryMode { Service, Install, Uninstall, Console, Help, Version, UnknownFlag };
 
 // The mode for a command line whose first argument (as UTF-8) is `first`;
 // `has_argument` false means no argument at all (service mode).
 EntryMode entry_mode(bool has_argument, std::string_view first);
 
+// What the caller prints on standard output for `mode` before run_mode:
+// the usage, one line per mode and flag, for Help; "tarn_ingest_service
+// <version>" for Version; nullptr for the others. Each text ends with a line
+// feed.
+const char* mode_text(EntryMode mode);
+
 // Runs what `mode` asks for and returns the process exit status. Service
 // mode falls back to console mode when the process was not started by the
-// service manager. An unknown flag returns 2; the caller has printed it.
+// service manager. Help and Version return 0 and an unknown flag 2; the
+// caller has printed their text.
 int run_mode(EntryMode mode);
 
 // Console mode: installs the stop handlers, prints the banner and runs the

@@ -18,5 +18,6 @@ int main(int argc, char** argv) {
     const bool has_argument = argc > 1;
     const tarn::EntryMode mode = tarn::entry_mode(has_argument, has_argument ? argv[1] : "");
     if (mode == tarn::EntryMode::UnknownFlag) std::fprintf(stderr, "unknown flag: %s\n", argv[1]);
+    if (const char* text = tarn::mode_text(mode)) std::fputs(text, stdout);
     return tarn::run_mode(mode);
 }

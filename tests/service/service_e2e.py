@@ -30,6 +30,15 @@ EXE, BUILD, DATA, UNITS = (os.environ.get(n, "") for n in ("TARN_SERVICE_EXE", "
 BANNER = "TARN Ingest Service \u2014 console mode (Ctrl+C to stop)\n"
 HEALTH = b"GET /api/health HTTP/1.1\r\n\r\n"
 READY = b"GET /api/ready HTTP/1.1\r\n\r\n"
+USAGE = """Usage: tarn_ingest_service [flag]
+  (no flag)     run as the service when the service manager starts it, else as --console
+  --console     run in the foreground until Ctrl+C
+  --install     register the service, started at boot
+  --uninstall   stop and remove the service
+  --help        print this text
+  --version     print the version
+"""
+VERSION = "tarn_ingest_service %s\n" % os.environ.get("TARN_VERSION")
 
 
 def read_all(s):
@@ -183,8 +192,10 @@ class Console(ServiceCase):
             "batches" % self.port])
         self.assertEqual(self.service.stop(signal.SIGINT), 0)
 
-    def test_unknown_flags_exit_with_2(self):
-        for flag in ("--INSTALL", "-install", "--install=1", ""):
+    def test_help_and_version_exit_0_and_unknown_flags_exit_2(self):
+        self.assertEqual(run(EXE, "--help", "--console"), "0 %s|" % USAGE)
+        self.assertEqual(run(EXE, "--version"), "0 %s|" % VERSION)
+        for flag in ("--INSTALL", "-install", "--install=1", "", "-h", "--Version"):
             self.assertEqual(run(EXE, flag, "--console"), "2 |unknown flag: %s\n" % flag)
 
     # Stopping while a batch is inside the handler: it is written and answered
@@ -567,6 +578,8 @@ class Windows(ServiceCase):
     # configuration is found through the ProgramData shell folder.
     def test_console_mode(self):
         self.assertEqual(run("wine", EXE, "--Console"), "2 |unknown flag: --Console\n")
+        self.assertEqual(run("wine", EXE, "--help"), "0 %s|" % USAGE)
+        self.assertEqual(run("wine", EXE, "--version"), "0 %s|" % VERSION)
         self.start(args=())
         self.assertIn("console mode (Ctrl+C to stop)", self.service.out())
         self.assertEqual(self.send(ingest_request(event_batch("wine")))[1], '{"ok":true,"clients_upserted":0,'
