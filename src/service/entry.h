@@ -1,5 +1,6 @@
-// The process entry: chooses service, console, install or uninstall mode, or
-// the usage or version text, from the first command-line argument.
+// The process entry: chooses service, console, install, reinstall or
+// uninstall mode, or the usage or version text, from the first command-line
+// argument.
 #pragma once
 
 #include <string_view>
@@ -8,7 +9,7 @@ namespace tarn {
 
 // What the first argument asks for. Matching is exact: same length, same
 // bytes, case-sensitive; arguments after the first are ignored.
-enum class EntryMode { Service, Install, Uninstall, Console, Help, Version, UnknownFlag };
+enum class EntryMode { Service, Install, Reinstall, Uninstall, Console, Help, Version, UnknownFlag };
 
 // The mode for a command line whose first argument (as UTF-8) is `first`;
 // `has_argument` false means no argument at all (service mode).
@@ -41,5 +42,13 @@ bool run_as_managed_service(int& exit_status);
 // and returns the process exit status.
 int install_service();
 int uninstall_service();
+
+// Rewrites the registration of an installed service as install_service
+// would write it for this executable (after an upgrade, the new version's
+// unit or program path), keeping whether it starts at boot; a running
+// service goes on running the old one until it is restarted. Prints
+// "reinstalled service '<name>'", or "service not installed" (status 0)
+// when there is none, or the failing call and its reason (status 1).
+int reinstall_service();
 
 }  // namespace tarn

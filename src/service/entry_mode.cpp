@@ -11,6 +11,7 @@ constexpr const char* usage =
     "  (no flag)     run as the service when the service manager starts it, else as --console\n"
     "  --console     run in the foreground until Ctrl+C\n"
     "  --install     register the service, started at boot\n"
+    "  --reinstall   rewrite an installed service's registration for this program (after an upgrade)\n"
     "  --uninstall   stop and remove the service\n"
     "  --help        print this text\n"
     "  --version     print the version\n";
@@ -22,6 +23,7 @@ constexpr const char* version = "tarn_ingest_service " TARN_VERSION "\n";
 EntryMode entry_mode(bool has_argument, std::string_view first) {
     if (!has_argument) return EntryMode::Service;
     if (first == "--install") return EntryMode::Install;
+    if (first == "--reinstall") return EntryMode::Reinstall;
     if (first == "--uninstall") return EntryMode::Uninstall;
     if (first == "--console") return EntryMode::Console;
     if (first == "--help") return EntryMode::Help;
@@ -43,6 +45,7 @@ int run_mode(EntryMode mode) {
             return run_console();
         }
         case EntryMode::Install: return install_service();
+        case EntryMode::Reinstall: return reinstall_service();
         case EntryMode::Uninstall: return uninstall_service();
         case EntryMode::Console: return run_console();
         case EntryMode::Help:

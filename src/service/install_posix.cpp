@@ -1,5 +1,5 @@
-// Installation and removal on Linux: a systemd unit file, enabled the way
-// `systemctl enable` does it (a symlink under multi-user.target.wants).
+// Installation, rewriting and removal on Linux: a systemd unit file, enabled
+// the way `systemctl enable` does it (a symlink under multi-user.target.wants).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +109,19 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+// Writes the unit text for this executable into `fd`, a new file at `path`,
+// and closes it. Returns 0 when the file is whole; otherwise removes it and
+// returns report()'s status.
+int fill_unit_file(int fd, const std::string& path) {
+    const bool written = write_all(fd, unit_text(executable_path()));
+    const int write_error = errno;
+    const bool closed = ::close(fd) == 0;
+    if (written && closed) return 0;
+    const int error = written ? errno : write_error;
+    ::unlink(path.c_str());
+    return report(written ? "close" : "write", path, error);
+}
+
 }  // namespace
 
 int install_service() {
@@ -125,14 +138,7 @@ int install_service() {
         }
         return report("open", unit_path, error);
     }
-    const bool written = write_all(fd, unit_text(executable_path()));
-    const int write_error = errno;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed) {
-        const int error = written ? errno : write_error;
-        ::unlink(unit_path.c_str());
-        return report(written ? "close" : "write", unit_path, error);
-    }
+    if (const int status = fill_unit_file(fd, unit_path); status != 0) return status;
     // Enabled for boot as `systemctl enable` would; failing that leaves the
     // unit installed but not started at boot, as a failed description update
     // leaves a Windows service without its description.
@@ -142,6 +148,32 @@ int install_service() {
     (void)ignored;
     if (systemd_running()) systemctl("daemon-reload");
     std::printf("installed service '%s'\n", service_name);
+    return 0;
+}
+
+int reinstall_service() {
+    if (::access(unit_dir.c_str(), W_OK) != 0) return report("access", unit_dir, errno);
+    struct stat info {};
+    if (::lstat(unit_path.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            std::fprintf(stderr, "service not installed\n");
+            return 0;
+        }
+        return report("lstat", unit_path, errno);
+    }
+    // Written beside it and renamed over it, so that systemd never reads a
+    // unit cut short. The wants link stays as it is: enabled or not.
+    const std::string staged = unit_path + ".new";
+    const int fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return report("open", staged, errno);
+    if (const int status = fill_unit_file(fd, staged); status != 0) return status;
+    if (::rename(staged.c_str(), unit_path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(staged.c_str());
+        return report("rename", unit_path, error);
+    }
+    if (systemd_running()) systemctl("daemon-reload");
+    std::printf("reinstalled service '%s'\n", service_name);
     return 0;
 }
 

@@ -1,4 +1,4 @@
-// Installation and removal of the Windows service.
+// Installation, rewriting and removal of the Windows service.
 #include <windows.h>
 
 #include <cstdio>
@@ -34,6 +34,13 @@ std::wstring quoted_executable_path() {
     return L"\"" + std::wstring(path) + L"\"";
 }
 
+// Shown beside the name in the Services console; a failure leaves the
+// service without it, nothing worse.
+void set_description(SC_HANDLE service) {
+    SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(service_description_w)};
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+}
+
 }  // namespace
 
 int install_service() {
@@ -55,9 +62,37 @@ int install_service() {
         std::fprintf(stderr, "CreateService failed: %lu\n", error);
         return 1;
     }
-    SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(service_description_w)};
-    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    set_description(service.get());
     std::printf("installed service '%ls'\n", service_name_w);
+    return 0;
+}
+
+int reinstall_service() {
+    const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        std::fprintf(stderr, "OpenSCManager failed: %lu\n", GetLastError());
+        return 1;
+    }
+    const ScHandle service(OpenServiceW(manager.get(), service_name_w, SERVICE_CHANGE_CONFIG));
+    if (!service) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            std::fprintf(stderr, "service not installed\n");
+            return 0;
+        }
+        std::fprintf(stderr, "OpenService failed: %lu\n", error);
+        return 1;
+    }
+    // The program path and the names; the start type stays as the
+    // administrator left it.
+    const std::wstring path = quoted_executable_path();
+    if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, path.c_str(),
+                              nullptr, nullptr, nullptr, nullptr, nullptr, service_display_name_w)) {
+        std::fprintf(stderr, "ChangeServiceConfig failed: %lu\n", GetLastError());
+        return 1;
+    }
+    set_description(service.get());
+    std::printf("reinstalled service '%ls'\n", service_name_w);
     return 0;
 }
 

@@ -34,6 +34,7 @@ USAGE = """Usage: tarn_ingest_service [flag]
   (no flag)     run as the service when the service manager starts it, else as --console
   --console     run in the foreground until Ctrl+C
   --install     register the service, started at boot
+  --reinstall   rewrite an installed service's registration for this program (after an upgrade)
   --uninstall   stop and remove the service
   --help        print this text
   --version     print the version
@@ -349,11 +350,18 @@ class Install(unittest.TestCase):
         # The sandbox: an exposure of 2.5 or less (of 10); without it the unit rates 9.6.
         load.run(["systemd-analyze", "security", "--offline=true", "--threshold=25", self.unit])
         self.assertEqual(run(EXE, "--install"), "0 |service already exists\n")
+        with open(self.unit, "w") as f:  # an older version's unit: an upgrade rewrites it, still enabled
+            f.write("[Unit]\n")
+        self.assertEqual(run(EXE, "--reinstall"), "0 reinstalled service 'TarnIngestService'\n|")
+        self.assertEqual(load.read_text(self.unit), UNIT % os.path.realpath(EXE))
+        self.assertEqual(sorted(os.listdir(UNITS)), ["TarnIngestService.service", "multi-user.target.wants"])
+        self.assertEqual(os.readlink(self.wants), self.unit)
         self.assertEqual(run(EXE, "--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
         self.assertFalse(os.path.lexists(self.unit) or os.path.lexists(self.wants))
         self.assertEqual(run(EXE, "--uninstall"), "0 |service not installed\n")
+        self.assertEqual(run(EXE, "--reinstall"), "0 |service not installed\n")
         shutil.rmtree(UNITS)  # a missing unit folder names the call and the reason
-        for flag in ("--install", "--uninstall"):
+        for flag in ("--install", "--reinstall", "--uninstall"):
             self.assertEqual(run(EXE, flag), "1 |access %s: No such file or directory\n" % UNITS)
 
 
@@ -603,6 +611,7 @@ class Windows(ServiceCase):
         self.config()
         self.assertEqual(run("wine", EXE, "--install"), "0 installed service 'TarnIngestService'\n|")
         self.assertEqual(run("wine", EXE, "--install"), "0 |service already exists\n")
+        self.assertEqual(run("wine", EXE, "--reinstall"), "0 reinstalled service 'TarnIngestService'\n|")
         # Wine's sc has no "qc"; the registration is in the registry.
         registration = run("wine", "reg", "query", r"HKLM\System\CurrentControlSet\Services\TarnIngestService")
         self.assertRegex(registration, r"Start +REG_DWORD +0x2\n")
@@ -631,6 +640,7 @@ class Windows(ServiceCase):
         self.assertEqual(self.last_log_line(), "[ERR] config: missing '=' at line 10 \u2014 not starting")
         self.assertEqual(run("wine", EXE, "--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
         self.assertEqual(run("wine", EXE, "--uninstall"), "0 |service not installed\n")
+        self.assertEqual(run("wine", EXE, "--reinstall"), "0 |service not installed\n")
 
     # A stop waiting for the batch inside a hung database reported stop-pending
     # once, with a 2 s hint: the service control manager took it for hung.
