@@ -22,8 +22,11 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS unixodbc)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS odbc-mariadb)
+  # prerm: the unit removed with the program. logrotate's rules are a
+  # conffile: an edited copy survives an upgrade, and dpkg --purge removes it.
   configure_file(packaging/debian/prerm.in ${CMAKE_BINARY_DIR}/packaging/prerm @ONLY)
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/prerm)
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/tarn-ingest-service\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/prerm ${CMAKE_BINARY_DIR}/packaging/conffiles)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
