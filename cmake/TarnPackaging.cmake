@@ -14,7 +14,7 @@ set(CPACK_STRIP_FILES ON)
 
 if(NOT WIN32)
   # tarn-ingest-service_<version>_amd64.deb, installed under /usr. Installing
-  # starts and enables nothing: the operator writes the configuration, then runs
+  # starts and enables nothing: the operator edits the configuration, then runs
   # `tarn_ingest_service --install`.
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -22,11 +22,15 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS unixodbc)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS odbc-mariadb)
-  # prerm: the unit removed with the program. logrotate's rules are a
-  # conffile: an edited copy survives an upgrade, and dpkg --purge removes it.
+  # postinst: the data folder's mode, a first configuration, and on an
+  # upgrade the unit rewritten; prerm: the unit removed with the program.
+  # logrotate's rules are a conffile: an edited copy survives an upgrade, and
+  # dpkg --purge removes it.
+  configure_file(packaging/debian/postinst.in ${CMAKE_BINARY_DIR}/packaging/postinst @ONLY)
   configure_file(packaging/debian/prerm.in ${CMAKE_BINARY_DIR}/packaging/prerm @ONLY)
   file(WRITE ${CMAKE_BINARY_DIR}/packaging/conffiles "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/tarn-ingest-service\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/prerm ${CMAKE_BINARY_DIR}/packaging/conffiles)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/postinst ${CMAKE_BINARY_DIR}/packaging/prerm
+      ${CMAKE_BINARY_DIR}/packaging/conffiles)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
