@@ -48,29 +48,26 @@ bool assign(Config& config, std::string_view key, const std::string& value) {
 
 // Reads the whole file at `path` into `text`. Binary, so that both platforms
 // see the same bytes (the carriage returns are trimmed with the blanks). On
-// failure sets the status and error of `load` and returns false; only "no
-// such file" is `missing`, since a file that is there but unreadable must
-// not quietly turn into the defaults.
-bool read_file(const std::string& path, std::string& text, ConfigLoad& load) {
-    errno = 0;
+// failure sets the status and error of `load`; only "no such file" is
+// `missing`, since a file that is there but unreadable must not quietly turn
+// into the defaults.
+void read_file(const std::string& path, std::string& text, ConfigLoad& load) {
     const File file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         const int error = errno;
         load.status = error == ENOENT ? ConfigStatus::missing : ConfigStatus::faulty;
         load.error = "cannot open " + path;
         if (error != ENOENT) load.error += std::string(": ") + std::strerror(error);
-        return false;
+        return;
     }
     char buffer[4096];
-    std::size_t count = 0;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, count);
-    if (std::ferror(file.get()) != 0) {
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, file.get())) != 0;)
+        text.append(buffer, count);
+    if (std::ferror(file.get())) {
         // On Linux a folder opens, and only its first read fails (EISDIR).
         load.status = ConfigStatus::faulty;
         load.error = "cannot read " + path + ": " + std::strerror(errno);
-        return false;
     }
-    return true;
 }
 
 }  // namespace
@@ -86,7 +83,8 @@ std::string trim(std::string_view text) {
 ConfigLoad load_config(const std::string& path, Config& config) {
     ConfigLoad load;
     std::string text;
-    if (!read_file(path, text, load)) return load;
+    read_file(path, text, load);
+    if (load.status != ConfigStatus::loaded) return load;
     std::string_view rest(text);
     // Windows Notepad starts a UTF-8 file with a byte-order mark; as part of
     // the first key it would make that line a key that names nothing.

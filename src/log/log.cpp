@@ -78,24 +78,20 @@ void Log::close() {
 }
 
 bool Log::reopen() {
-    std::string path;
-    bool opened = false;
-    int error = 0;
-    {
-        std::lock_guard<std::mutex> lock(log_mutex);
-        if (log_path.empty()) return false;
-        close_file_locked();
-        log_file = std::fopen(log_path.c_str(), "ab");
-        opened = log_file != nullptr;
-        error = errno;
-        path = log_path;
+    std::unique_lock<std::mutex> lock(log_mutex);
+    if (log_path.empty()) return false;
+    close_file_locked();
+    log_file = std::fopen(log_path.c_str(), "ab");
+    const std::string path = log_path;
+    if (log_file == nullptr) {
+        const int error = errno;
+        lock.unlock();
+        write(LogLevel::Warn, "log: cannot reopen %s: %s", path.c_str(), std::strerror(error));
+        return false;
     }
-    if (opened) {
-        write(LogLevel::Info, "log: reopened %s", path.c_str());
-        return true;
-    }
-    write(LogLevel::Warn, "log: cannot reopen %s: %s", path.c_str(), std::strerror(error));
-    return false;
+    lock.unlock();
+    write(LogLevel::Info, "log: reopened %s", path.c_str());
+    return true;
 }
 
 void Log::write(LogLevel level, const char* format, ...) {
@@ -112,9 +108,10 @@ void Log::write(LogLevel level, const char* format, ...) {
     escape_controls(formatted, message, sizeof message);
 
     const LocalTime t = local_time_now();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.year % 10000u, t.month % 100u,
-                  t.day % 100u, t.hour % 100u, t.minute % 100u, t.second % 100u, t.millisecond % 1000u);
+    // Room for every field at its widest, so that nothing is ever cut.
+    char stamp[80];
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second, t.millisecond);
 
     const char* tag = level_tag(level);
     std::lock_guard<std::mutex> lock(log_mutex);

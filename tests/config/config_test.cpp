@@ -72,7 +72,7 @@ TEST_F(ConfigFile, UnknownKeysAreReportedWithTheirLineKeysAndValuesTrimmedAndALe
 
 TEST_F(ConfigFile, PortValuesConvertLikeTheCLibraryAndKeepTheLow16Bits) {
     // clang-format off
-    const std::pair<const char*, std::uint16_t> cases[] = {{"123  ", 123}, {"abc", 0}, {"65541", 5}, {"-1", 65535},
+    const std::pair<const char*, std::uint16_t> cases[] = {{"123  ", 123}, {"080", 80}, {"abc", 0}, {"65541", 5}, {"-1", 65535},
                                                            {"12ab", 12}};
     // clang-format on
     for (const auto& [value, port] : cases) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <regex>
 #include <sstream>
@@ -43,28 +45,32 @@ protected:
     const std::string path_ = test::make_temp_dir("log") + "/service.log";
 };
 
-// The local time to the minute, as the C library formats it.
-std::string local_minute() {
-    const std::time_t now = std::time(nullptr);
-    char text[32];
-    return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", std::localtime(&now)));
+// The local time to the millisecond, as the log writes it.
+std::string local_now() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    char text[40];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&seconds));
+    std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(millis));
+    return text;
 }
 
 // Each line starts with the local time with milliseconds, then the tag.
 TEST_F(LogTest, FileAndStandardErrorGetTheSameLinesWithTimeAndTag) {
     Log::open(path_);
     ::testing::internal::CaptureStderr();
-    const std::string before = local_minute();
+    const std::string before = local_now();
     for (int level : {0, 1, 2, 3, 7}) Log::write(static_cast<LogLevel>(level), "http: %s %d", "slow client", 7);
-    const std::string after = local_minute();
+    const std::string after = local_now();
     const std::vector<std::string> err = split_lines(::testing::internal::GetCapturedStderr());
     const std::vector<std::string> lines = file_lines();
     EXPECT_EQ(err, lines);
     std::vector<std::string> expected;
     for (std::string tag : {"DBG", "INF", "WRN", "ERR", "???"}) expected.push_back(tag + " http: slow client 7");
     EXPECT_EQ(messages(lines), expected);
-    const std::string minute = lines.at(0).substr(0, 16);
-    EXPECT_TRUE(minute == before || minute == after) << lines[0] << " at " << before;
+    const std::string stamp = lines.at(0).substr(0, 23);
+    EXPECT_TRUE(before <= stamp && stamp <= after) << lines[0] << " between " << before << " and " << after;
 }
 
 // A diagnostic can echo client data: a line feed in it made one entry look
@@ -77,8 +83,9 @@ TEST_F(LogTest, ControlBytesAreEscapedSoAnEntryIsOneLineOf2047BytesAtMost) {
         Log::write(LogLevel::Error, "%s", std::string(length, 'x').c_str());
         EXPECT_EQ(messages(file_lines()).back(), "ERR " + std::string(2047, 'x')) << length;
     }
-    Log::write(LogLevel::Error, "db: [22007] bad value '%s'", "2024\n-01\r\t\x1b[31m\x7f \xE2\x80\x94");
-    EXPECT_EQ(messages(file_lines()).back(), "ERR db: [22007] bad value '2024\\n-01\\r\\t\\x1b[31m\\x7f \xE2\x80\x94'");
+    Log::write(LogLevel::Error, "db: [22007] bad value '%s'", "2024\n-01\r\t\x1b[31m\x1f\x7f \xE2\x80\x94");
+    EXPECT_EQ(messages(file_lines()).back(),
+              "ERR db: [22007] bad value '2024\\n-01\\r\\t\\x1b[31m\\x1f\\x7f \xE2\x80\x94'");
     Log::write(LogLevel::Info, "%s", (std::string(2046, 'x') + "\n").c_str());
     EXPECT_EQ(messages(file_lines()).back(), "INF " + std::string(2046, 'x')) << "an escape is never cut in half";
     Log::write(LogLevel::Warn, "before %ls after", L"\u00e9");  // either converted, or an empty message
