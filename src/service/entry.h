@@ -3,6 +3,7 @@
 // argument.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 namespace tarn {
@@ -31,11 +32,10 @@ int run_mode(EntryMode mode);
 // service on the calling thread. Returns run_service's status.
 int run_console();
 
-// Service mode. Returns false, doing nothing, when the process was not
+// Service mode. Returns nothing, doing nothing, when the process was not
 // started by the service manager (the caller then runs console mode).
-// Otherwise runs the service to its end and returns true with the process
-// exit status in `exit_status`.
-bool run_as_managed_service(int& exit_status);
+// Otherwise runs the service to its end and returns the process exit status.
+std::optional<int> run_as_managed_service();
 
 // Register and remove the service with the platform's service manager. Each
 // prints one line (success on standard output, failure on standard error)

@@ -40,8 +40,7 @@ const char* mode_text(EntryMode mode) {
 int run_mode(EntryMode mode) {
     switch (mode) {
         case EntryMode::Service: {
-            int status = 0;
-            if (run_as_managed_service(status)) return status;
+            if (const std::optional<int> status = run_as_managed_service()) return *status;
             return run_console();
         }
         case EntryMode::Install: return install_service();

@@ -1,15 +1,15 @@
 // Installation, rewriting and removal on Linux: a systemd unit file, enabled
 // the way `systemctl enable` does it (a symlink under multi-user.target.wants).
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "service/entry.h"
 #include "service/service_names.h"
@@ -25,9 +25,9 @@ const std::string wants_dir = unit_dir + "/multi-user.target.wants";
 const std::string wants_link = wants_dir + "/" + unit_name;
 
 std::string executable_path() {
-    char path[PATH_MAX + 1] = {};
-    const ssize_t length = ::readlink("/proc/self/exe", path, PATH_MAX);
-    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+    std::error_code error;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : path.string();
 }
 
 // The [Service] settings after ExecStart. Restarted after a failure (a
@@ -88,8 +88,8 @@ int report(const char* call, const std::string& path, int error) {
 }
 
 bool systemd_running() {
-    struct stat info {};
-    return ::stat("/run/systemd/system", &info) == 0 && S_ISDIR(info.st_mode);
+    std::error_code error;
+    return std::filesystem::is_directory("/run/systemd/system", error);
 }
 
 void systemctl(const char* arguments) {
@@ -98,24 +98,14 @@ void systemctl(const char* arguments) {
     (void)ignored;
 }
 
-bool write_all(int fd, const std::string& text) {
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes the unit text for this executable into `fd`, a new file at `path`,
-// and closes it. Returns 0 when the file is whole; otherwise removes it and
+// Writes the unit text for this executable into `file`, new at `path`, and
+// closes it. Returns 0 when the file is whole; otherwise removes it and
 // returns report()'s status.
-int fill_unit_file(int fd, const std::string& path) {
-    const bool written = write_all(fd, unit_text(executable_path()));
+int fill_unit_file(std::FILE* file, const std::string& path) {
+    const std::string text = unit_text(executable_path());
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     const int write_error = errno;
-    const bool closed = ::close(fd) == 0;
+    const bool closed = std::fclose(file) == 0;
     if (written && closed) return 0;
     const int error = written ? errno : write_error;
     ::unlink(path.c_str());
@@ -128,8 +118,9 @@ int install_service() {
     // Checked first, so that a user who may not install learns so even when
     // the unit exists.
     if (::access(unit_dir.c_str(), W_OK) != 0) return report("access", unit_dir, errno);
-    const int fd = ::open(unit_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    // "x": created here, or not at all.
+    std::FILE* file = std::fopen(unit_path.c_str(), "wx");
+    if (file == nullptr) {
         const int error = errno;
         if (error == EEXIST) {
             // An existing unit is left as it is.
@@ -138,11 +129,12 @@ int install_service() {
         }
         return report("open", unit_path, error);
     }
-    if (const int status = fill_unit_file(fd, unit_path); status != 0) return status;
+    if (const int status = fill_unit_file(file, unit_path); status != 0) return status;
     // Enabled for boot as `systemctl enable` would; failing that leaves the
     // unit installed but not started at boot, as a failed description update
     // leaves a Windows service without its description.
-    ::mkdir(wants_dir.c_str(), 0755);
+    std::error_code ignored_error;
+    std::filesystem::create_directory(wants_dir, ignored_error);
     ::unlink(wants_link.c_str());
     const int ignored = ::symlink(unit_path.c_str(), wants_link.c_str());
     (void)ignored;
@@ -164,9 +156,9 @@ int reinstall_service() {
     // Written beside it and renamed over it, so that systemd never reads a
     // unit cut short. The wants link stays as it is: enabled or not.
     const std::string staged = unit_path + ".new";
-    const int fd = ::open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return report("open", staged, errno);
-    if (const int status = fill_unit_file(fd, staged); status != 0) return status;
+    std::FILE* file = std::fopen(staged.c_str(), "w");
+    if (file == nullptr) return report("open", staged, errno);
+    if (const int status = fill_unit_file(file, staged); status != 0) return status;
     if (::rename(staged.c_str(), unit_path.c_str()) != 0) {
         const int error = errno;
         ::unlink(staged.c_str());

@@ -5,11 +5,8 @@
 
 namespace tarn {
 
-std::string program_data_dir() {
-    std::string dir = TARN_PROGRAM_DATA_DIR;
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    return dir;
-}
+// The build strips trailing separators from it.
+std::string program_data_dir() { return TARN_PROGRAM_DATA_DIR; }
 
 std::string service_data_file(const std::string& name) { return program_data_dir() + "/TARN/IngestService/" + name; }
 

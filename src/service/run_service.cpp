@@ -22,9 +22,10 @@ namespace {
 
 constexpr auto stop_poll_interval = std::chrono::milliseconds(250);
 
-// The database's two time-outs and the reply's lingering close fit in the
-// bound that the service manager is told.
-static_assert(stop_bound_ms > (db_io_timeout_s + db_login_timeout_s) * 1000 + http_linger_ms, "stop_bound_ms");
+// The stop's bound is what it waits for at most: the database's two
+// time-outs for the batch being written, the reply's lingering close, and 3 s
+// for the rest of the teardown.
+static_assert(stop_bound_ms == (db_io_timeout_s + db_login_timeout_s) * 1000 + http_linger_ms + 3000, "stop_bound_ms");
 
 }  // namespace
 

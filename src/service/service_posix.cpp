@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,11 +32,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned start_wait_hint_ms = 3000;
-constexpr long worker_poll_ns = 250L * 1000L * 1000L;
 // A running status that changed goes out at most this often: a busy
 // service stores batches many times a second, and systemd needs no datagram
-// for each.
-constexpr auto status_interval = std::chrono::seconds(5);
+// for each. The signal loop wakes this often to look.
+constexpr std::chrono::seconds status_interval{5};
+// Sent by the run's thread to the signal loop when the run has ended.
+constexpr int run_ended_signal = SIGUSR1;
 
 std::string extend_timeout(unsigned wait_hint_ms) {
     return "EXTEND_TIMEOUT_USEC=" + std::to_string(static_cast<unsigned long>(wait_hint_ms) * 1000UL);
@@ -47,7 +50,7 @@ std::string extend_timeout(unsigned wait_hint_ms) {
 // too, until a batch tries.)
 const char* database_state(const Metrics& m) {
     if (m.db_up.value() != 0) return "up";
-    const bool contacted = m.batches(BatchEnd::stored) + m.batches(BatchEnd::db_unavailable) > 0;
+    const bool contacted = m.batches(BatchEnd::stored) != 0 || m.batches(BatchEnd::db_unavailable) != 0;
     return contacted ? "down" : "unknown";
 }
 
@@ -106,18 +109,18 @@ private:
 
 }  // namespace
 
-bool run_as_managed_service(int& exit_status) {
+std::optional<int> run_as_managed_service() {
     const char* notify_address = std::getenv("NOTIFY_SOCKET");
-    if (notify_address == nullptr || *notify_address == '\0') return false;
+    if (notify_address == nullptr || *notify_address == '\0') return std::nullopt;
     const NotifySocket notify(notify_address);
 
     // Blocked before any thread exists, so every thread inherits the mask and
     // the signals reach only the sigtimedwait below.
     sigset_t control_signals;
     sigemptyset(&control_signals);
-    sigaddset(&control_signals, SIGTERM);
-    sigaddset(&control_signals, SIGINT);
-    sigaddset(&control_signals, SIGHUP);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, run_ended_signal}) {
+        sigaddset(&control_signals, signal_number);
+    }
     pthread_sigmask(SIG_BLOCK, &control_signals, nullptr);
 
     notify.send("STATUS=Starting\n" + extend_timeout(start_wait_hint_ms));
@@ -128,16 +131,18 @@ bool run_as_managed_service(int& exit_status) {
     RunHooks hooks;
     hooks.ready = [&status](const std::string& listening) { status.ready(listening); };
     hooks.failed = [&notify](const std::string& reason) { notify.send("STATUS=" + reason); };
-    std::atomic<bool> worker_done{false};
-    int run_status = 0;
-    std::thread worker([&] {
-        run_status = run_service(hooks);
-        worker_done.store(true);
+    const pthread_t signal_loop = pthread_self();
+    std::future<int> run = std::async(std::launch::async, [&hooks, signal_loop] {
+        const int run_status = run_service(hooks);
+        pthread_kill(signal_loop, run_ended_signal);
+        return run_status;
     });
 
-    while (!worker_done.load()) {
-        const timespec poll{0, worker_poll_ns};
-        const int signal_number = sigtimedwait(&control_signals, nullptr, &poll);
+    timespec status_wait{};
+    status_wait.tv_sec = status_interval.count();
+    for (;;) {
+        const int signal_number = sigtimedwait(&control_signals, nullptr, &status_wait);
+        if (signal_number == run_ended_signal) break;
         if (signal_number == SIGTERM || signal_number == SIGINT) {
             // One extension covers the whole stop, which may wait out the
             // database's time-outs for the batch being written.
@@ -149,14 +154,13 @@ bool run_as_managed_service(int& exit_status) {
         }
         status.update();
     }
-    worker.join();
 
     // A run that ended by itself failed, and its hook has said why: exit
     // non-zero, so that the service manager records a failure and applies its
     // restart policy.
+    const int run_status = run.get();
     if (run_status == 0) notify.send("STATUS=Stopped");
-    exit_status = run_status == 0 ? 0 : 1;
-    return true;
+    return run_status == 0 ? 0 : 1;
 }
 
 }  // namespace tarn

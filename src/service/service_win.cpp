@@ -124,16 +124,12 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 
 }  // namespace
 
-bool run_as_managed_service(int& exit_status) {
+std::optional<int> run_as_managed_service() {
     SERVICE_TABLE_ENTRYW table[] = {{const_cast<LPWSTR>(service_name_w), service_main}, {nullptr, nullptr}};
-    if (StartServiceCtrlDispatcherW(table)) {
-        exit_status = 0;
-        return true;
-    }
+    if (StartServiceCtrlDispatcherW(table)) return 0;
     // Started from a console rather than by the service control manager.
-    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return false;
-    exit_status = 1;
-    return true;
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return std::nullopt;
+    return 1;
 }
 
 }  // namespace tarn

@@ -17,20 +17,19 @@ NotifySocket::NotifySocket(const std::string& address) : address_(address) {
 }
 
 NotifySocket::~NotifySocket() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ != -1) ::close(fd_);
 }
 
-bool NotifySocket::send(const std::string& message) const {
-    if (fd_ < 0) return false;
+void NotifySocket::send(const std::string& message) const {
+    if (fd_ == -1) return;
     sockaddr_un target{};
     target.sun_family = AF_UNIX;
     std::memcpy(target.sun_path, address_.data(), address_.size());
     // "@name" names a socket in the abstract namespace: a leading NUL byte.
     if (address_[0] == '@') target.sun_path[0] = '\0';
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address_.size());
-    const ssize_t sent =
-        ::sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target), length);
-    return sent == static_cast<ssize_t>(message.size());
+    // A datagram that does not go out is lost: the service carries on.
+    ::sendto(fd_, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&target), length);
 }
 
 }  // namespace tarn

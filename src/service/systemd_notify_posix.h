@@ -15,9 +15,9 @@ public:
     NotifySocket(const NotifySocket&) = delete;
     NotifySocket& operator=(const NotifySocket&) = delete;
 
-    // Sends `message` ("READY=1\nSTATUS=...") as one datagram. Returns false
-    // when it could not be sent; the service carries on either way.
-    bool send(const std::string& message) const;
+    // Sends `message` ("READY=1\nSTATUS=...") as one datagram. A datagram
+    // that cannot be sent is dropped: the service carries on either way.
+    void send(const std::string& message) const;
 
 private:
     int fd_ = -1;
