@@ -53,14 +53,7 @@ public:
         return true;
     }
     // Sends all of `bytes`; false when a send fails.
-    bool send(const std::string& bytes) {
-        for (std::size_t sent = 0; sent < bytes.size();) {
-            const long n = send_some(socket_.get(), bytes.data() + sent, bytes.size() - sent);
-            if (n <= 0) return false;
-            sent += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool send(const std::string& bytes) { return send_all(socket_.get(), bytes); }
     // Waits until bytes (or the end) can be read; false after `timeout_ms`.
     bool wait_reply(int timeout_ms = 10000) {
         std::vector<bool> readable;
@@ -263,8 +256,9 @@ TEST_F(Requests, BodyIsReadToTheAnnouncedLengthAtMost) {
     EXPECT_EQ(exchange(head + std::string(http_header_limit_bytes - 28, 'f') + "\r\n\r\n"), "") << "at the limit";
 }
 
-// Replies decided by the head alone go out before any body byte is read: a
-// client that announced a body and sends none is answered at once.
+// Replies decided by the head alone (a head error, the head check, an
+// unknown coding) go out before any body byte is read, without a go-ahead:
+// a client that announced a body and sends none is answered at once.
 TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
     early = [](const HttpRequest& head) -> std::optional<HttpResponse> {
         if (head.path == "/locked") return HttpResponse{401, "{\"error\":\"unauthorized\"}"};
@@ -273,13 +267,7 @@ TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
         {"GET\r\nContent-Length: 10\r\n\r\n", reply_bytes("400 Bad Request", "{\"error\":\"bad request line\"}")},
-        {"POST / HTTP/1.1\r\nContent-Length: x\r\n\r\n",
-         reply_bytes("400 Bad Request", "{\"error\":\"bad content-length\"}")},
-        {"POST / HTTP/1.1\r\nContent-Length: 4194305\r\n\r\n",
-         reply_bytes("413 Payload Too Large", "{\"error\":\"payload too large\"}")},
         {"POST /locked HTTP/1.1\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n", unauthorized},
-        {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n",
-         reply_bytes("501 Not Implemented", "{\"error\":\"unsupported transfer encoding\"}")},
         {"POST / HTTP/1.1\r\nContent-Encoding: br\r\nContent-Length: 10\r\nExpect: 100-continue\r\n\r\n",
          reply_bytes("415 Unsupported Media Type", "{\"error\":\"unsupported content encoding\"}")}};
     // clang-format on

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 
+#include "http/http_message.h"
 #include "http/socket.h"
 #include "test_env.h"
 
@@ -36,15 +37,7 @@ Pair connected_pair() {
     return pair;
 }
 
-bool send_bytes(const Socket& s, std::size_t count) {
-    const std::string bytes(count, 'b');
-    for (std::size_t sent = 0; sent < count;) {
-        const long n = send_some(s.get(), bytes.data() + sent, count - sent);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+bool send_bytes(const Socket& s, std::size_t count) { return send_all(s.get(), std::string(count, 'b')); }
 
 // The state of the client's peer (the server end) as it settles: a reset
 // once the server end is closed with bytes unread (or written to after it
