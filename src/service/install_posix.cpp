@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -112,6 +113,22 @@ int fill_unit_file(std::FILE* file, const std::string& path) {
     return report(written ? "close" : "write", path, error);
 }
 
+// nullopt when the unit is installed and its folder writable, for a change to
+// it; else the exit status, with what happened on stderr: 0 when the unit is
+// not installed, 1 when a call failed.
+std::optional<int> check_installed() {
+    if (::access(unit_dir.c_str(), W_OK) != 0) return report("access", unit_dir, errno);
+    struct stat info {};
+    if (::lstat(unit_path.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            std::fprintf(stderr, "service not installed\n");
+            return 0;
+        }
+        return report("lstat", unit_path, errno);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int install_service() {
@@ -144,15 +161,7 @@ int install_service() {
 }
 
 int reinstall_service() {
-    if (::access(unit_dir.c_str(), W_OK) != 0) return report("access", unit_dir, errno);
-    struct stat info {};
-    if (::lstat(unit_path.c_str(), &info) != 0) {
-        if (errno == ENOENT) {
-            std::fprintf(stderr, "service not installed\n");
-            return 0;
-        }
-        return report("lstat", unit_path, errno);
-    }
+    if (const std::optional<int> status = check_installed()) return *status;
     // Written beside it and renamed over it, so that systemd never reads a
     // unit cut short. The wants link stays as it is: enabled or not.
     const std::string staged = unit_path + ".new";
@@ -170,15 +179,7 @@ int reinstall_service() {
 }
 
 int uninstall_service() {
-    if (::access(unit_dir.c_str(), W_OK) != 0) return report("access", unit_dir, errno);
-    struct stat info {};
-    if (::lstat(unit_path.c_str(), &info) != 0) {
-        if (errno == ENOENT) {
-            std::fprintf(stderr, "service not installed\n");
-            return 0;
-        }
-        return report("lstat", unit_path, errno);
-    }
+    if (const std::optional<int> status = check_installed()) return *status;
     const bool managed = systemd_running();
     // Asked to stop, not waited for.
     if (managed) systemctl(("stop --no-block " + unit_name).c_str());

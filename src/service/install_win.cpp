@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "service/entry.h"
@@ -20,6 +21,11 @@ public:
     ScHandle(const ScHandle&) = delete;
     ScHandle& operator=(const ScHandle&) = delete;
     SC_HANDLE get() const { return handle_; }
+    // Takes `handle`, closing the one held before.
+    void reset(SC_HANDLE handle) {
+        if (handle_ != nullptr) CloseServiceHandle(handle_);
+        handle_ = handle;
+    }
     explicit operator bool() const { return handle_ != nullptr; }
 
 private:
@@ -39,6 +45,27 @@ std::wstring quoted_executable_path() {
 void set_description(SC_HANDLE service) {
     SERVICE_DESCRIPTIONW description{const_cast<LPWSTR>(service_description_w)};
     ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+}
+
+// The manager and the installed service, opened with `service_access` for a
+// change to it. nullopt once both are open; else the
+// exit status, with what happened on stderr: 0 when the service is not
+// installed, 1 when a call failed.
+std::optional<int> open_installed_service(DWORD service_access, ScHandle& manager, ScHandle& service) {
+    manager.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        std::fprintf(stderr, "OpenSCManager failed: %lu\n", GetLastError());
+        return 1;
+    }
+    service.reset(OpenServiceW(manager.get(), service_name_w, service_access));
+    if (service) return std::nullopt;
+    const DWORD error = GetLastError();
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+        std::fprintf(stderr, "service not installed\n");
+        return 0;
+    }
+    std::fprintf(stderr, "OpenService failed: %lu\n", error);
+    return 1;
 }
 
 }  // namespace
@@ -68,20 +95,9 @@ int install_service() {
 }
 
 int reinstall_service() {
-    const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        std::fprintf(stderr, "OpenSCManager failed: %lu\n", GetLastError());
-        return 1;
-    }
-    const ScHandle service(OpenServiceW(manager.get(), service_name_w, SERVICE_CHANGE_CONFIG));
-    if (!service) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            std::fprintf(stderr, "service not installed\n");
-            return 0;
-        }
-        std::fprintf(stderr, "OpenService failed: %lu\n", error);
-        return 1;
+    ScHandle manager(nullptr), service(nullptr);
+    if (const std::optional<int> status = open_installed_service(SERVICE_CHANGE_CONFIG, manager, service)) {
+        return *status;
     }
     // The program path and the names; the start type stays as the
     // administrator left it.
@@ -97,20 +113,9 @@ int reinstall_service() {
 }
 
 int uninstall_service() {
-    const ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!manager) {
-        std::fprintf(stderr, "OpenSCManager failed: %lu\n", GetLastError());
-        return 1;
-    }
-    const ScHandle service(OpenServiceW(manager.get(), service_name_w, SERVICE_STOP | DELETE));
-    if (!service) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            std::fprintf(stderr, "service not installed\n");
-            return 0;
-        }
-        std::fprintf(stderr, "OpenService failed: %lu\n", error);
-        return 1;
+    ScHandle manager(nullptr), service(nullptr);
+    if (const std::optional<int> status = open_installed_service(SERVICE_STOP | DELETE, manager, service)) {
+        return *status;
     }
     // Asked to stop, not waited for; a service that is not running is no obstacle.
     SERVICE_STATUS status{};
