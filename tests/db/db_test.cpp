@@ -260,16 +260,22 @@ TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
 }
 
 // A user without INSERT privilege showed up as "[HY010] Function sequence
-// error": the prepare's own failure went unread (the end-to-end tests show
-// the server's own refusal). A refused login fails the batch with one line,
-// and no password in it. A diagnostic longer than its buffer is cut to 511
-// bytes: the MariaDB driver keeps no longer record (one that does not fit
-// loses its message), but the driver manager names a driver it cannot load.
+// error": the prepare's own failure went unread; it carries the server's
+// refusal. A refused login fails the batch with one line, and no password in
+// it. A diagnostic longer than its buffer is cut to 511 bytes: the MariaDB
+// driver keeps no longer record (one that does not fit loses its message),
+// but the driver manager names a driver it cannot load.
 TEST_F(DbBatch, PrepareOrLoginFailureCarriesItsOwnReason) {
     DbSettings wrong = settings_;
-    inject_odbc_failure(OdbcCall::prepare, 1, "HY001");
-    EXPECT_EQ(ingest(event_batch), "unavailable: prepare events failed: [HY001] injected failure");
-    EXPECT_EQ(tables(), "0/0/0");
+    wrong.mysql_user = test::mariadb_fact("reader");  // SELECT on the server's own database only
+    wrong.mysql_pass = test::mariadb_fact("reader_password");
+    wrong.mysql_db = test::mariadb_fact("database");
+    Db reader(wrong);
+    const std::string denied = ingest(event_batch, {}, &reader);
+    EXPECT_TRUE(std::regex_match(
+        denied, std::regex(R"(unavailable: prepare events failed: \[42000\] .*INSERT command denied.*)")))
+        << denied;
+    wrong = settings_;
     wrong.mysql_pass += "-wrong";
     Db refused(wrong);
     EXPECT_EQ(ingest("{}", {}, &refused), "unavailable: db connect failed");
