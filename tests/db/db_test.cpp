@@ -49,20 +49,6 @@ TEST(ConnectionString, ValueWithSemicolonOrBraceCannotCutTheString) {
     EXPECT_EQ(odd.connection_string(db_probe_timeouts), head + probe_timeouts);
 }
 
-TEST(OdbcDiag, HandleWithoutRecordsGivesNoDiagAndAnInjectedFailureItsState) {
-    OdbcEnvironment env;
-    ASSERT_TRUE(env.allocate(SQL_NULL_HANDLE));
-    EXPECT_EQ(odbc_diag(SQL_HANDLE_ENV, env.get()), "(no diag)");
-    EXPECT_EQ(odbc_diag(SQL_HANDLE_DBC, SQL_NULL_HANDLE), "(no diag)");
-
-    inject_odbc_failure(OdbcCall::execute, 2, "08S01");
-    EXPECT_EQ(odbc_execute(SQL_NULL_HANDLE), SQL_INVALID_HANDLE) << "the first call still reaches the driver";
-    EXPECT_EQ(odbc_execute(SQL_NULL_HANDLE), SQL_ERROR);
-    const OdbcError injected = odbc_error(SQL_HANDLE_STMT, SQL_NULL_HANDLE);
-    EXPECT_EQ(injected.state + " " + injected.text, "08S01 [08S01] injected failure");
-    EXPECT_EQ(odbc_diag(SQL_HANDLE_STMT, SQL_NULL_HANDLE), "(no diag)") << "read once only";
-}
-
 // Result rows, each as its columns joined by "|" with NULL for SQL NULL.
 using Rows = std::vector<std::string>;
 const std::string valid_reading = R"({"node_id":1,"meter_id":11,"volume_gal":100,"gateway_received_at":"2024-05-01"})";

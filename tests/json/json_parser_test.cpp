@@ -121,17 +121,6 @@ TEST(JsonParseFastPaths, NestedArraysAcrossElementStackBlocks) {
     }
 }
 
-// Elements reuse the slots of earlier, finished arrays; no field of an
-// earlier element may show through in a later one.
-TEST(JsonParseFastPaths, ReusedElementSlotsKeepNoStaleFields) {
-    const JsonValue doc = parse_ok(R"([[1.5,"0123456789abcdefg",true,7,{"a":1},[1]],[null,null,null,null,null,null]])");
-    for (const JsonValue& item : doc.array_items[1].array_items) {
-        EXPECT_TRUE(item.type == JsonType::Null && !item.bool_value && item.int_value == 0 &&
-                    item.double_value == 0.0 && item.string_value.empty() && item.array_items.empty() &&
-                    item.object_members.empty());
-    }
-}
-
 // Sign, up to 21 integer digits, maybe a point and up to 21 fraction digits,
 // maybe an exponent of up to 3 digits: random, but the same on every platform.
 TEST(JsonParseFastPaths, GeneratedNumbersMatchTheCLibraryBitForBit) {
