@@ -390,15 +390,19 @@ protected:
 };
 
 TEST_F(SmallBodyBudget, BodyThatDoesNotFitBesideTheOthersGets503) {
-    RawClient holder;  // holds 60000 of the 100000 bytes while its body does not come
-    ASSERT_TRUE(holder.connect(port_) && holder.send("POST / HTTP/1.1\r\nContent-Length: 60000\r\n\r\nx"));
-    ASSERT_TRUE(eventually([&] { return exchange(post_with_body(40001)) == busy_reply; }));
+    // Holds 60000 of the 100000 bytes while its body does not come; its
+    // go-ahead says that its share is taken.
+    RawClient holder;
+    ASSERT_TRUE(holder.connect(port_) &&
+                holder.send("POST / HTTP/1.1\r\nContent-Length: 60000\r\nExpect: 100-continue\r\n\r\n"));
+    ASSERT_TRUE(holder.wait_reply());
+    EXPECT_EQ(exchange(post_with_body(40001)), busy_reply);
     EXPECT_EQ(exchange(post_with_body(40000)), ok_reply);
     EXPECT_EQ(
         exchange("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(std::string(70000, 'c'), 1000)),
         busy_reply);
-    ASSERT_TRUE(holder.send(std::string(59999, 'x')));
-    EXPECT_EQ(holder.read_all(), ok_reply);
+    ASSERT_TRUE(holder.send(std::string(60000, 'x')));
+    EXPECT_EQ(holder.read_all(), "HTTP/1.1 100 Continue\r\n\r\n" + ok_reply);
     // A gzip body holds its compressed bytes, then only the inflated ones
     // (taken 64 KiB at a time).
     const std::string compressed = test::gzip(std::string(900, 'z'));
