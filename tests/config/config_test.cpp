@@ -64,6 +64,7 @@ TEST_F(ConfigFile, UnknownKeysAreReportedWithTheirLineKeysAndValuesTrimmedAndALe
     EXPECT_EQ(load_.warnings,
               (std::vector<std::string>{"unknown key '' at line 5 ignored", "unknown key '' at line 6 ignored",
                                         "unknown key 'BIND_ADDR' at line 7 ignored"}));
+    EXPECT_EQ(trim(std::string_view(" \t \t").substr(0, 2)), "") << "a blank view is trimmed within its bounds";
     load("\xEF\xBB\xBF# comment\nmysql_db=d\ningest_token=\xEF\xBB\xBFt\n");
     ASSERT_EQ(load_.status, ConfigStatus::loaded) << load_.error;
     EXPECT_TRUE(load_.warnings.empty());

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -291,6 +293,25 @@ TEST_F(Requests, ClientGoneWhileItsBodyIsAwaitedDoesNotKillTheProcess) {
 // What the handler sees of its client: asked at once, and again until it
 // answers gone or 3 s pass, with the patience for a half-closed client cut to
 // 1 s. A request for /wait is held until the test lets it go on.
+// While the process can open no descriptor, accept fails; the listener
+// says so and accepts again once it can.
+TEST_F(Requests, AcceptFailingForWantOfDescriptorsDoesNotEndTheListener) {
+    const Socket waiting(open_tcp_socket());
+    std::ifstream log(log_.path);  // opened now: later opens would fail too
+    if (!test::limit_descriptors(true)) GTEST_SKIP() << "no limit on descriptors here";
+    const sockaddr_in target = ipv4("127.0.0.1", port_);
+    const bool connected = ::connect(waiting.get(), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
+    const bool warned = eventually([&] {
+        log.clear();
+        log.seekg(0);
+        return std::string(std::istreambuf_iterator<char>(log), {}).find("[WRN] http: accept failed: ") !=
+               std::string::npos;
+    });
+    test::limit_descriptors(false);
+    ASSERT_TRUE(connected && warned);
+    EXPECT_EQ(exchange(post_with_body(1)), ok_reply);
+}
+
 class ClientGone : public ServerTest {
 protected:
     void SetUp() override {

@@ -8,6 +8,10 @@
 #include <sstream>
 #include <thread>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 namespace tarn::test {
 
 namespace {
@@ -56,6 +60,19 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
+}
+
+bool limit_descriptors(bool full) {
+#ifdef _WIN32
+    static_cast<void>(full);
+    return false;
+#else
+    static rlimit before{};
+    if (full && ::getrlimit(RLIMIT_NOFILE, &before) != 0) return false;
+    rlimit limit = before;
+    if (full) limit.rlim_cur = 0;
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+#endif
 }
 
 std::string mariadb_fact(const std::string& name) { return text_of(folder_from("TARN_TEST_MARIADB_DIR") + "/" + name); }

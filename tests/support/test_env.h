@@ -33,6 +33,11 @@ bool write_file(const std::string& path, const std::string& contents);
 // its last answer.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+// Lets the process open no new descriptor while `full` is true, and as
+// before once it is false again, so that an accept fails for want of one.
+// False where the system has no such limit (Windows): the caller skips.
+bool limit_descriptors(bool full);
+
 // A one-way signal between threads: once set, it stays set. Tests order
 // their threads with it instead of sleeping.
 class Event {
