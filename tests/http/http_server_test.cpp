@@ -290,9 +290,6 @@ TEST_F(Requests, ClientGoneWhileItsBodyIsAwaitedDoesNotKillTheProcess) {
     EXPECT_EQ(exchange(get_request), ok_reply);
 }
 
-// What the handler sees of its client: asked at once, and again until it
-// answers gone or 3 s pass, with the patience for a half-closed client cut to
-// 1 s. A request for /wait is held until the test lets it go on.
 // While the process can open no descriptor, accept fails; the listener
 // says so and accepts again once it can.
 TEST_F(Requests, AcceptFailingForWantOfDescriptorsDoesNotEndTheListener) {
@@ -312,6 +309,9 @@ TEST_F(Requests, AcceptFailingForWantOfDescriptorsDoesNotEndTheListener) {
     EXPECT_EQ(exchange(post_with_body(1)), ok_reply);
 }
 
+// What the handler sees of its client: asked at once, and again until it
+// answers gone or 3 s pass, with the patience for a half-closed client cut to
+// 1 s. A request for /wait is held until the test lets it go on.
 class ClientGone : public ServerTest {
 protected:
     void SetUp() override {

@@ -149,15 +149,13 @@ TEST_F(IngestHandler, OutcomeKindDecidesTheStatusAndTheCountAndTheWriterSeesTheC
     // Batches stored, invalid, unavailable and gone; rows of clients,
     // readings and events; batches timed within 5 ms, and in all.
     const auto counted = [&m] {
-        return std::vector<std::uint64_t>{m.batches(BatchEnd::stored),
-                                          m.batches(BatchEnd::invalid),
-                                          m.batches(BatchEnd::db_unavailable),
-                                          m.batches(BatchEnd::client_gone),
-                                          m.rows(Table::clients),
-                                          m.rows(Table::readings),
-                                          m.rows(Table::events),
-                                          m.batch_duration.cumulative(0),
-                                          m.batch_duration.cumulative(DurationHistogram::bounds.size())};
+        std::vector<std::uint64_t> counts;
+        for (BatchEnd end : {BatchEnd::stored, BatchEnd::invalid, BatchEnd::db_unavailable, BatchEnd::client_gone})
+            counts.push_back(m.batches(end));
+        for (Table table : {Table::clients, Table::readings, Table::events}) counts.push_back(m.rows(table));
+        for (std::size_t bucket : {std::size_t{0}, DurationHistogram::bounds.size()})
+            counts.push_back(m.batch_duration.cumulative(bucket));
+        return counts;
     };
     const std::vector<std::uint64_t> before = counted();
     counts_ = IngestCounts{10, 3, 2, ""};

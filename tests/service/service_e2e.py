@@ -108,9 +108,11 @@ class ServiceCase(unittest.TestCase):
         self.config(*extra)
         self.assertTrue(self.service.launch(*args), self.service.err())
 
-    def send(self, request):
+    def send(self, request, half_close=False):
         with connect(self.port) as s:
             s.sendall(request)
+            if half_close:  # as nc -N and some embedded stacks do
+                s.shutdown(socket.SHUT_WR)
             return reply(read_all(s))
 
     def stored(self, name):
@@ -136,7 +138,8 @@ class Console(ServiceCase):
         self.assertEqual(self.send(HEALTH), (200, '{"ok":true}'))
         batch = ('{"batch_window_end":"2024-05-01","clients":[{"node_id":7}],"readings":[{"node_id":7,"meter_id":1,'
                  '"volume_gal":12345},{"node_id":7,"meter_id":2,"volume_gal":10}],"events":[{"event_type":"boot"}]}')
-        self.assertEqual(self.send(ingest_request(batch, "s3cret")),
+        # A client that half-closed after its batch counted as gone: 503 "client gone", nothing stored.
+        self.assertEqual(self.send(ingest_request(batch, "s3cret"), half_close=True),
                          (200, '{"ok":true,"clients_upserted":1,"readings_inserted":2,"events_inserted":1}'))
         self.assertEqual(self.service.stop(signal.SIGINT), 0)
         log = load.read_text(self.service.log_path)
@@ -162,19 +165,6 @@ class Console(ServiceCase):
             "[WRN] config: unknown key 'ingest_tokn' at line 10 ignored",
             "[WRN] config: ingest_token is empty: the token check is off, and anyone who can reach port %d may post "
             "batches" % self.port] * 2)
-
-    # A line without "=" made the service run on the defaults: every interface,
-    # no token check. A faulty file stops the start, said on standard error
-    # and in the default log (a service has no console).
-    def test_typo_in_the_configuration_opened_the_service_to_everyone(self):
-        os.makedirs(self.service.folder, exist_ok=True)
-        with open(self.service.conf_path, "w") as f:
-            f.write("bind_addr=127.0.0.1\nbind_port=%d\nno equals sign\n" % self.port)
-        self.assertFalse(self.service.launch("--console"))
-        self.assertEqual(self.service.proc.wait(60), 1)
-        line = "[ERR] config: missing '=' at line 3 \u2014 not starting"
-        self.assertEqual(messages(self.service.err()), [line], "nothing else, nothing listening")
-        self.assertEqual(messages(load.read_text(self.service.log_path))[-1], line)
 
     def test_help_and_version_exit_0_and_unknown_flags_exit_2(self):
         self.assertRegex(run(EXE, "--help", "--console"), USAGE)
@@ -264,13 +254,17 @@ class ServiceMode(ServiceCase):
     # A listener that cannot start or a faulty configuration ends the run with
     # status 1 in either mode: a service manager must see a failure, not the 0
     # of an ordinary stop. systemd heard READY=1 before the listener had failed.
+    # A line without "=" made the service run on the defaults: every
+    # interface, no token check. The reason goes to standard error and to the
+    # default log (a service has no console).
     def test_start_that_cannot_serve_ends_with_status_1_and_systemd_hears_why_and_no_ready(self):
         for extra, status, logged in (
                 ("bind_addr=localhost", "Failed to start HTTP listener", "service: failed to start HTTP listener"),
                 ("no equals sign", "Not starting: config: missing '=' at line 10",
                  "config: missing '=' at line 10 \u2014 not starting")):
             self.config(extra)
-            self.assertEqual(run(EXE, "--console")[:2], "1 ")
+            console = run(EXE, "--console")
+            self.assertEqual((console[:2], " [ERR] %s\n" % logged in console), ("1 ", True), console)
             self.assertFalse(self.service.launch(notify_socket=self.notify_socket(False)))
             self.assertEqual(self.service.proc.wait(60), 1)
             self.assertEqual(self.received(), self.starting + "STATUS=%s | " % status)
@@ -350,18 +344,6 @@ class Faults(ServiceCase):
         list(map(socket.socket.close, attackers))
         self.assertEqual(self.send(ingest_request(event_batch("gateway"), "gateway-token"))[0], 200)
 
-    # A client that half-closes after its batch (nc -N, some embedded
-    # stacks) counted as gone: 503 "client gone" and nothing stored, on
-    # every resend. It gets its reply, and the batch is stored.
-    def test_client_that_half_closes_gets_its_batch_stored(self):
-        self.start()
-        name = "half-closed-%d" % os.getpid()
-        with connect(self.port) as s:
-            s.sendall(ingest_request(event_batch(name)))
-            s.shutdown(socket.SHUT_WR)
-            self.assertEqual(reply(read_all(s))[0], 200)
-        self.assertEqual(self.stored(name), 1)
-
     # Under a limit on its address space, 256 heads announcing 4 MiB each
     # ended the process: the body buffer took the announced length up front.
     # It grows with the bytes that arrive, and a failed allocation anywhere
@@ -408,16 +390,12 @@ class Hang(ServiceCase):
         self.assertEqual(self.send(ingest_request(event_batch(run_id + "before")))[0], 200)
         self.db.signal(signal.SIGSTOP)
         in_flight = self.post(run_id + "in-flight")
-        time.sleep(0.3)
-        queued = self.post(run_id + "queued")
-        time.sleep(0.7)
+        time.sleep(1)
         stop_begin = time.monotonic()
         self.service.proc.send_signal(signal.SIGTERM)
-        _, body, took = queued()
-        self.assertEqual(body, '{"error":"server stopping"}')
-        self.assertLess(took, 5, "a waiting batch is answered as soon as the stop begins")
         # The batch being written fails within the read time-out and one
-        # connect attempt with its own time-out; then the process exits.
+        # connect attempt with its own time-out; then the process exits. (A
+        # batch waiting for its turn is answered at once: the console tests.)
         self.assertEqual(self.service.proc.wait(60), 0)
         self.assertLess(time.monotonic() - stop_begin, 50)
         self.assertEqual(in_flight()[0], 503)
@@ -440,7 +418,7 @@ class Hang(ServiceCase):
         in_flight(), queued()
         self.assertEqual(self.send(ingest_request(event_batch(run_id + "after")))[0], 200)
         for name, copies in (("before", 1), ("in-flight-2", 1), ("queued-2", 1), ("after", 1), ("in-flight", 0),
-                             ("queued", 0), ("gave-up", 0)):
+                             ("gave-up", 0)):
             self.assertEqual(self.stored(run_id + name), copies, name)
         self.assertIn("[WRN] db: client gone before its batch began; nothing written",
                       load.read_text(self.service.log_path))
@@ -531,9 +509,12 @@ class Windows(ServiceCase):
         self.assertEqual(run("wine", EXE, "--version"), "0 %s|" % VERSION)
 
     # Install, start, requests, pause refused, stop, a listener that cannot
-    # start, uninstall.
+    # start, uninstall. A stop waiting for the batch inside a hung database
+    # reported stop-pending once, with a 2 s hint: the service control
+    # manager took it for hung.
     def test_service_under_the_service_control_manager(self):
         self.config()
+        self.addCleanup(self.db.signal, signal.SIGCONT)
         self.assertEqual(run("wine", EXE, "--install"), "0 installed service 'TarnIngestService'\n|")
         self.assertEqual(run("wine", EXE, "--install"), "0 |service already exists\n")
         self.assertEqual(run("wine", EXE, "--reinstall"), "0 reinstalled service 'TarnIngestService'\n|")
@@ -548,35 +529,6 @@ class Windows(ServiceCase):
                          '"readings_inserted":0,"events_inserted":1}')
         run("wine", "sc", "pause", "TarnIngestService")
         self.assertTrue(self.service_state(r"STATE +: +\d+ +RUNNING")(), "pause refused")
-        run("wine", "sc", "stop", "TarnIngestService")
-        stopped_with = r"STATE +: +\d+ +STOPPED.*WIN32_EXIT_CODE +: +%d .*SERVICE_EXIT_CODE +: +%d "
-        self.assertTrue(self.eventually(self.service_state(stopped_with % (0, 0))))
-        self.assertEqual(self.last_log_line(), "[INF] http: stopped")
-        with socket.socket() as holder:  # the port taken from Linux: stopped with a failure, never running
-            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            holder.bind(("127.0.0.1", self.port))
-            holder.listen(1)
-            run("wine", "net", "start", "TarnIngestService")
-            self.assertTrue(self.eventually(self.service_state(stopped_with % (1066, 1))))
-        self.assertEqual(self.last_log_line(), "[ERR] service: failed to start HTTP listener")
-        self.config("no equals sign")  # the same failure, and the reason in the default log
-        run("wine", "net", "start", "TarnIngestService")
-        self.assertTrue(self.eventually(self.service_state(stopped_with % (1066, 1))))
-        self.assertEqual(self.last_log_line(), "[ERR] config: missing '=' at line 10 \u2014 not starting")
-        self.assertEqual(run("wine", EXE, "--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
-        self.assertEqual(run("wine", EXE, "--uninstall"), "0 |service not installed\n")
-        self.assertEqual(run("wine", EXE, "--reinstall"), "0 |service not installed\n")
-
-    # A stop waiting for the batch inside a hung database reported stop-pending
-    # once, with a 2 s hint: the service control manager took it for hung.
-    def test_stop_waiting_for_the_database_reported_no_progress(self):
-        self.config()
-        self.addCleanup(self.db.signal, signal.SIGCONT)
-        self.addCleanup(run, "wine", EXE, "--uninstall")
-        run("wine", EXE, "--install")
-        run("wine", "net", "start", "TarnIngestService")
-        self.assertTrue(self.eventually(self.service_state(r"STATE +: +\d+ +RUNNING")))  # listening
-        self.assertEqual(self.send(ingest_request(event_batch("wine-before-stop")))[0], 200)  # now connected
         self.db.signal(signal.SIGSTOP)
         client = in_background(lambda: self.send(ingest_request(event_batch("wine-stop"))))
         self.assertTrue(self.eventually(lambda: unread_bytes_at(self.db.port) > 0), "the batch reached the database")
@@ -595,8 +547,24 @@ class Windows(ServiceCase):
         self.assertEqual(hints, sorted(hints, reverse=True), "what is left of the bound, each time less")
         self.assertLessEqual(hints[0], 45000)
         self.db.signal(signal.SIGCONT)
-        self.assertTrue(self.eventually(self.service_state(r"STATE +: +\d+ +STOPPED.*WIN32_EXIT_CODE +: +0 ")))
+        stopped_with = r"STATE +: +\d+ +STOPPED.*WIN32_EXIT_CODE +: +%d .*SERVICE_EXIT_CODE +: +%d "
+        self.assertTrue(self.eventually(self.service_state(stopped_with % (0, 0))))
         self.assertEqual(client()[0], 200)
+        self.assertEqual(self.last_log_line(), "[INF] http: stopped")
+        with socket.socket() as holder:  # the port taken from Linux: stopped with a failure, never running
+            holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            holder.bind(("127.0.0.1", self.port))
+            holder.listen(1)
+            run("wine", "net", "start", "TarnIngestService")
+            self.assertTrue(self.eventually(self.service_state(stopped_with % (1066, 1))))
+        self.assertEqual(self.last_log_line(), "[ERR] service: failed to start HTTP listener")
+        self.config("no equals sign")  # the same failure, and the reason in the default log
+        run("wine", "net", "start", "TarnIngestService")
+        self.assertTrue(self.eventually(self.service_state(stopped_with % (1066, 1))))
+        self.assertEqual(self.last_log_line(), "[ERR] config: missing '=' at line 10 \u2014 not starting")
+        self.assertEqual(run("wine", EXE, "--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
+        self.assertEqual(run("wine", EXE, "--uninstall"), "0 |service not installed\n")
+        self.assertEqual(run("wine", EXE, "--reinstall"), "0 |service not installed\n")
 
 
 if __name__ == "__main__":
