@@ -101,7 +101,9 @@ TEST_F(LogTest, ReopeningAppendsAndAnEmptyPathClosesTheFile) {
     Log::close();
     Log::open(path_);
     Log::write(LogLevel::Info, "second run");
+    const int descriptors = test::open_descriptors();
     EXPECT_TRUE(Log::reopen());
+    EXPECT_EQ(test::open_descriptors(), descriptors) << "the file it replaces is closed";
     Log::open("");
     Log::write(LogLevel::Info, "stderr only");
     EXPECT_FALSE(Log::reopen());

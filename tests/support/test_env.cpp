@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -72,6 +73,16 @@ bool limit_descriptors(bool full) {
     rlimit limit = before;
     if (full) limit.rlim_cur = 0;
     return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+#endif
+}
+
+int open_descriptors() {
+#ifdef _WIN32
+    return 0;
+#else
+    std::error_code error;
+    const auto entries = std::filesystem::directory_iterator("/proc/self/fd", error);
+    return static_cast<int>(std::distance(std::filesystem::begin(entries), std::filesystem::end(entries)));
 #endif
 }
 

@@ -38,6 +38,10 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // False where the system has no such limit (Windows): the caller skips.
 bool limit_descriptors(bool full);
 
+// How many descriptors the process has open (POSIX); 0 where the system
+// does not say (Windows).
+int open_descriptors();
+
 // A one-way signal between threads: once set, it stays set. Tests order
 // their threads with it instead of sleeping.
 class Event {
