@@ -8,17 +8,21 @@ namespace tarn {
 namespace {
 
 // Pending injections: how many calls of each kind still pass before one
-// fails (0: none pending), and the state that failure reports.
+// fails (0: none pending), and the state and error number that failure
+// reports.
 struct Injection {
     std::atomic<int> calls_left{0};
     std::mutex mutex;
-    std::string sqlstate;  // guarded by mutex
+    std::string sqlstate;   // guarded by mutex
+    long native_error = 0;  // guarded by mutex
 };
 // One per OdbcCall; bind is the last kind.
 Injection injections[static_cast<int>(OdbcCall::bind) + 1];
 
-// The state of an injected failure on this thread, until odbc_error reads it.
+// The state and error number of an injected failure on this thread, until
+// odbc_error reads them.
 thread_local std::string injected_state;
+thread_local long injected_native_error = 0;
 
 Injection& injection(OdbcCall call) { return injections[static_cast<int>(call)]; }
 
@@ -28,6 +32,7 @@ bool take_injected(OdbcCall call) {
     if (pending.calls_left.load() <= 0 || pending.calls_left.fetch_sub(1) != 1) return false;
     std::lock_guard<std::mutex> lock(pending.mutex);
     injected_state = pending.sqlstate;
+    injected_native_error = pending.native_error;
     return true;
 }
 
@@ -37,6 +42,7 @@ OdbcError odbc_error(SQLSMALLINT handle_type, SQLHANDLE handle) {
     OdbcError error;
     if (!injected_state.empty()) {
         error.state = std::move(injected_state);
+        error.native_error = injected_native_error;
         injected_state.clear();
         error.text = "[" + error.state + "] injected failure";
         return error;
@@ -59,10 +65,11 @@ OdbcError odbc_error(SQLSMALLINT handle_type, SQLHANDLE handle) {
 
 std::string odbc_diag(SQLSMALLINT handle_type, SQLHANDLE handle) { return odbc_error(handle_type, handle).text; }
 
-void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate) {
+void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate, long native_error) {
     Injection& pending = injection(call);
     std::lock_guard<std::mutex> lock(pending.mutex);
     pending.sqlstate = sqlstate;
+    pending.native_error = native_error;
     pending.calls_left = nth;
 }
 

@@ -41,7 +41,8 @@ struct OdbcError {
 // the driver). An empty state and the text "(no diag)" when there is none
 // or the handle is null. Never fails. After a failure injected by
 // inject_odbc_failure, the next call on the same thread returns the
-// injected state with the message "injected failure" instead.
+// injected state and error number with the message "injected failure"
+// instead.
 OdbcError odbc_error(SQLSMALLINT handle_type, SQLHANDLE handle);
 
 // odbc_error(...).text: "[SQLSTATE] message" or "(no diag)".
@@ -139,9 +140,9 @@ enum class OdbcCall { prepare, execute, commit, rollback, autocommit_off, autoco
 
 // For tests of the failure paths: the `nth` call of `call` from now on (1 =
 // the next one) fails with SQL_ERROR instead of reaching the driver, and
-// reports `sqlstate` (see odbc_error). One injection per kind is pending at
-// a time; a new one replaces it. Any thread.
-void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate);
+// reports `sqlstate` and `native_error` (see odbc_error). One injection per
+// kind is pending at a time; a new one replaces it. Any thread.
+void inject_odbc_failure(OdbcCall call, int nth, const std::string& sqlstate, long native_error = 0);
 
 // SQLPrepare, SQLExecute, the commit and the rollback of SQLEndTran, the
 // autocommit attribute of SQLSetConnectAttrW (`on` picks the kind) and

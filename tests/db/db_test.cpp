@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "db/batch_rules.h"
@@ -211,16 +212,22 @@ TEST_F(DbBatch, ConcurrentBatchesAreEachAllOrNothing) {
     EXPECT_EQ(query("SELECT meter_id FROM readings GROUP BY meter_id HAVING COUNT(*) <> 25 OR meter_id % 2"), Rows{});
 }
 
-// A failed step of SQLSTATE class 08 leaves a connection that may still look
-// alive but takes nothing (a cluster node that left its cluster): it is
-// dropped, so the next batch connects anew. Other failures keep it. A
-// connection the server killed is replaced by the next batch.
+// A failed step of SQLSTATE class 08, a time-out, or the client library's
+// "server gone" or "lost connection" under another state leaves a
+// connection that may still look alive but takes nothing (a cluster node
+// that left its cluster): it is dropped, so the next batch connects anew.
+// Other failures keep it. A connection the server killed is replaced by the
+// next batch.
 TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
     ASSERT_NE(settings_.mysql_pass.find(';'), std::string::npos) << "the private server's password lost its ';'";
     const std::string batch = "{\"readings\":[" + valid_reading + "," + valid_reading + "]}";
-    const std::pair<std::string, int> cases[] = {{"40001", 1}, {"08S01", 2}, {"HYT00", 3}};  // state, connects
-    for (const auto& [state, connects] : cases) {
-        inject_odbc_failure(OdbcCall::execute, 2, state);
+    const std::tuple<std::string, long, int> cases[] = {// state, error number, connects
+                                                        {"40001", 0, 1},
+                                                        {"08S01", 0, 2},
+                                                        {"HYT00", 0, 3},
+                                                        {"HY000", 2013, 4}};
+    for (const auto& [state, native_error, connects] : cases) {
+        inject_odbc_failure(OdbcCall::execute, 2, state, native_error);
         const std::string error = "insert readings: [" + state + "] injected failure";
         EXPECT_EQ(ingest(batch), "unavailable: " + error);
         EXPECT_EQ(db_->last_known().reason, state == "40001" ? "" : error) << "down only when the connection went";
@@ -233,11 +240,11 @@ TEST_F(DbBatch, LostOrKilledConnectionIsReplacedByTheNextBatch) {
     EXPECT_EQ(ingest(event_batch), "0/0/1");
     EXPECT_EQ(log_.count(connected_line + std::to_string(settings_.mysql_port) + " db=" + settings_.mysql_db +
                          " user=" + settings_.mysql_user + "\n"),
-              4);
-    EXPECT_EQ(tables(), "0/0/4");
+              5);
+    EXPECT_EQ(tables(), "0/0/5");
     EXPECT_EQ(log_.count("cannot read max_allowed_packet"), 0) << "each connect reads it";
-    EXPECT_EQ(log_.count("[WRN] db: not ready: insert readings: ["), 2);
-    EXPECT_EQ(log_.count("[INF] db: ready\n"), 2);
+    EXPECT_EQ(log_.count("[WRN] db: not ready: insert readings: ["), 3);
+    EXPECT_EQ(log_.count("[INF] db: ready\n"), 3);
 }
 
 // A user without INSERT privilege showed up as "[HY010] Function sequence

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # End-to-end tests with the HTTP clients that gateways, scripts and test rigs
 # use, each posting a batch of its own to the real executable; curl also
-# through nginx terminating TLS as examples/nginx-tls.conf sets it up. CTest
-# runs one class at a time, with the environment of service_e2e.py.
+# through nginx terminating TLS as examples/nginx-tls.conf sets it up (curl
+# under Wine: service_e2e.Windows). CTest runs one class at a time, with the
+# environment of service_e2e.py.
 
 import gzip
 import os
@@ -112,17 +113,6 @@ class Tls(ClientCase):
                                  url.replace("api/ingest", "metrics")), "0 404|")
         self.assert_stored("tls", self.curl("--cacert", cert, "-H", "Transfer-Encoding: chunked", url=url), BIG,
                            trace="< HTTP/1.1 100 Continue")
-
-
-class Windows(ClientCase):
-    # The Windows build, in a Wine prefix of its own made as service_e2e.Windows makes its own.
-    prefix = os.path.join(e2e.BUILD, "e2e-clients-wineprefix")
-    data, command = os.path.join(prefix, "drive_c", "ProgramData"), ["wine", e2e.EXE]
-    setUpClass, tearDownClass = classmethod(e2e.Windows.setUpClass.__func__), e2e.Windows.tearDownClass
-
-    def test_curl_posts_a_batch_chunked_and_gzip_at_once(self):
-        self.assert_stored("wine", self.curl("-H", "Transfer-Encoding: chunked", "-H", "Content-Encoding: gzip"), BIG,
-                           True)
 
 
 if __name__ == "__main__":

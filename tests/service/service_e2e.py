@@ -9,6 +9,7 @@
 # TARN_TEST_MARIADB_DIR.
 
 import contextlib
+import gzip
 import json
 import os
 import re
@@ -240,6 +241,7 @@ class ServiceMode(ServiceCase):
                 self.assertGreater(time.monotonic() - ready_at, 4.9)
                 self.assertEqual(status,
                                  "STATUS=listening on 127.0.0.1:%d; batches stored: 1; database: up" % self.port)
+                self.assertNotIn("log: reopened", load.read_text(log), "only a SIGHUP reopens it")
             os.replace(log, log + ".1")
             self.service.proc.send_signal(signal.SIGHUP)
             self.assertTrue(self.eventually(lambda: os.path.exists(log)), "a new log")
@@ -495,8 +497,13 @@ class Windows(ServiceCase):
                 break
             self.service.kill9()
         self.assertIn("console mode (Ctrl+C to stop)", self.service.out())
-        self.assertEqual(self.send(ingest_request(event_batch("wine")))[1], '{"ok":true,"clients_upserted":0,'
-                         '"readings_inserted":0,"events_inserted":1}')
+        # curl's batch, chunked and gzip-compressed at once: zlib is linked into the .exe.
+        path = os.path.join(self.service.work_dir, "batch.gz")
+        with open(path, "wb") as f:
+            f.write(gzip.compress(event_batch("wine").encode()))
+        self.assertEqual(run("curl", "-sS", "-H", "Transfer-Encoding: chunked", "-H", "Content-Encoding: gzip",
+                             "--data-binary", "@" + path, "http://127.0.0.1:%d/api/ingest" % self.port),
+                         '0 {"ok":true,"clients_upserted":0,"readings_inserted":0,"events_inserted":1}|')
         self.assertIn(r"config: loaded C:\ProgramData\TARN\IngestService\tarn_ingest.conf",
                       load.read_text(self.service.log_path))
         # Readiness through Wine's odbc32, and the metrics, which say the same of the database.
