@@ -299,6 +299,8 @@ class Install(unittest.TestCase):
         with open(self.unit, "w") as f:  # an older version's unit: an upgrade rewrites it, still enabled
             f.write("[Unit]\n")
         self.assertEqual(run(EXE, "--reinstall"), "0 reinstalled service 'TarnIngestService'\n|")
+        os.symlink("/dev/full", self.unit + ".new")  # a full disk: the unit stays as it was
+        self.assertEqual(run(EXE, "--reinstall"), "1 |close %s.new: No space left on device\n" % self.unit)
         self.assertEqual(load.read_text(self.unit), UNIT % os.path.realpath(EXE))
         self.assertEqual(os.readlink(self.wants), self.unit)
         self.assertEqual(run(EXE, "--uninstall"), "0 uninstalled service 'TarnIngestService'\n|")
