@@ -27,6 +27,17 @@ namespace {
 const std::string timeouts = "CONN_TIMEOUT=10;READ_TIMEOUT=30;WRITE_TIMEOUT=30;READTIMEOUT=30;WRITETIMEOUT=30;";
 const std::string probe_timeouts = "CONN_TIMEOUT=2;READ_TIMEOUT=2;WRITE_TIMEOUT=2;READTIMEOUT=2;WRITETIMEOUT=2;";
 
+// A holder that allocates again frees the handle it held: afterwards that
+// handle is either the new one (its memory taken again) or no handle at all.
+TEST(OdbcHandles, AllocatingAgainFreesTheHandleHeld) {
+    OdbcEnvironment env;
+    ASSERT_TRUE(env.allocate(SQL_NULL_HANDLE));
+    const SQLHANDLE first = env.get();
+    ASSERT_TRUE(env.allocate(SQL_NULL_HANDLE));
+    SQLHANDLE dbc = SQL_NULL_HANDLE;
+    EXPECT_TRUE(env.get() == first || SQLAllocHandle(SQL_HANDLE_DBC, first, &dbc) == SQL_INVALID_HANDLE);
+}
+
 // Values with ";", "{", "}" or an outer blank used to be inserted raw, so a
 // password such as x;DATABASE=mysql cut the string and added an attribute.
 TEST(ConnectionString, ValueWithSemicolonOrBraceCannotCutTheString) {

@@ -98,6 +98,10 @@ TEST(GzipBody, InflatesWithinTheLimitAndRefusesBombsAndDamage) {
                                    member + "x"};
     // clang-format on
     for (const std::string& damaged : corrupt) EXPECT_EQ(inflate(damaged, max, held).substr(0, 8), "corrupt:");
+    // Stored blocks cut off near 64 KiB out: one cut leaves exactly one byte of the step's room.
+    const std::string stored = gzip(at_limit, 0);
+    for (std::size_t cut = 65540; cut < 65560; ++cut)
+        EXPECT_EQ(inflate(stored.substr(0, cut), max, held).substr(0, 8), "corrupt:") << cut;
     EXPECT_EQ(inflate(gzip(at_limit), max, held, max / 2).substr(0, 10), "no_memory:");
     EXPECT_LE(held, max / 2 + 65536);
 }

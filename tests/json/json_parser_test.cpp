@@ -73,7 +73,7 @@ TEST(JsonParse, StringEscapesAndSurrogatePairsDecodeToUtf8Bytes) {
         {R"("\u0041\u007f\u0080\u07FF\u0800\uFFFF")", "A\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"},
         {R"("a\u0000b")", "a\0b"s}, {"\"raw\ttab\xFF\x01\0\""s, "raw\ttab\xFF\x01\0"s},
         {R"("\ud83d\ude00")", "\xF0\x9F\x98\x80"}, {R"("\uDBFF\uDFFF")", "\xF4\x8F\xBF\xBF"},
-        {R"("\ud800\udc00")", "\xF0\x90\x80\x80"},
+        {R"("\ud800\udc00")", "\xF0\x90\x80\x80"}, {R"("\uD7FF\uDC00")", "\xED\x9F\xBF\xED\xB0\x80"},
         // Lone halves keep their own three-byte form.
         {R"("\ud83d")", "\xED\xA0\xBD"}, {R"("\ude00\ud83d")", "\xED\xB8\x80\xED\xA0\xBD"},
         {R"("\ud83d\u0041")", "\xED\xA0\xBD" "A"}, {R"("\ud83d\ud83d\ude00")", "\xED\xA0\xBD\xF0\x9F\x98\x80"}
