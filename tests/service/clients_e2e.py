@@ -47,7 +47,7 @@ class ClientCase(e2e.ServiceCase):
     # and one event of a type of its own (curl's option "@" + the path), must
     # print the 200 reply and `trace` on standard error, and store the batch.
     def assert_stored(self, client, command, readings=0, gzipped=False, trace=""):
-        name, path = "%s-%d" % (client, os.getpid()), os.path.join(self.service.work_dir, client)
+        name, path = "%s-%s" % (client, e2e.RUN), os.path.join(self.service.work_dir, client)
         rows = ",".join('{"node_id":1,"meter_id":%d,"protocol":7,"volume_gal":5,"flow_gpm":1.25,"gateway_received_at"'
                         ':"2024-05-01T11:58:00Z"}' % i for i in range(1, readings + 1))
         body = '{"readings":[%s],"events":[{"event_type":"%s","gateway_received_at":"2024-05-01"}]}' % (rows, name)

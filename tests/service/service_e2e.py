@@ -34,6 +34,9 @@ READY = b"GET /api/ready HTTP/1.1\r\n\r\n"
 USAGE = r"^0 Usage: tarn_ingest_service \[flag\]\n  \(no flag\) +\w.*\n%s\|$" % "".join(
     r"  --%s +\w.*\n" % flag for flag in ("console", "install", "reinstall", "uninstall", "help", "version"))
 VERSION = "tarn_ingest_service %s\n" % os.environ.get("TARN_VERSION")
+# Names this run's rows: the private server keeps the rows of earlier runs,
+# and a process id comes round again.
+RUN = os.urandom(4).hex()
 
 
 def read_all(s):
@@ -178,7 +181,7 @@ class Console(ServiceCase):
     # A stop answers a batch still waiting for its turn at once.
     def test_stop_waits_for_the_batch_being_written(self):
         self.start()
-        name = "stop-%d" % os.getpid()
+        name = "stop-" + RUN
         locker = in_background(lambda: self.db.sql("LOCK TABLES events WRITE; DO SLEEP(4); UNLOCK TABLES"))
         self.assertTrue(self.eventually(lambda: self.db_busy_with("DO SLEEP")))
         client = in_background(lambda: self.send(ingest_request(event_batch(name))))
@@ -389,7 +392,7 @@ class Hang(ServiceCase):
     # and the service recovers by itself.
     def test_database_hang_is_bounded_stores_no_abandoned_copy_and_recovers(self):
         self.addCleanup(self.db.signal, signal.SIGCONT)
-        run_id = "hang-%d-" % os.getpid()
+        run_id = "hang-%s-" % RUN
         self.start()
         self.assertEqual(self.send(ingest_request(event_batch(run_id + "before")))[0], 200)
         self.db.signal(signal.SIGSTOP)
