@@ -66,6 +66,9 @@ using Rows = std::vector<std::string>;
 const std::string valid_reading = R"({"node_id":1,"meter_id":11,"volume_gal":100,"gateway_received_at":"2024-05-01"})";
 const std::string valid_event = R"({"event_type":"boot","gateway_received_at":"2024-05-01T00:00:00Z"})";
 const std::string event_batch = "{\"events\":[" + valid_event + "]}";
+// A batch of one client and a valid reading, with more readings to follow.
+const std::string batch_head =
+    R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" + valid_reading + ",";
 const std::string connected_line = "[INF] db: connected via ODBC driver 'MariaDB Unicode' to 127.0.0.1:";
 
 // Each test gets a database of its own with empty copies of the tables, a Db
@@ -158,13 +161,11 @@ protected:
 };
 
 TEST_F(DbBatch, FailingRowAfterValidOnesRollsBackTheWholeBatchAndKeepsTheConnection) {
-    const std::string head =
-        R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" + valid_reading + ",";
     // clang-format off
     const std::pair<std::string, const char*> cases[] = {
-        {head + R"({"node_id":0,"meter_id":1,"volume_gal":1}]})", "refused: reading node_id out of range"},
+        {batch_head + R"({"node_id":0,"meter_id":1,"volume_gal":1}]})", "refused: reading node_id out of range"},
         // A value the server refuses is invalid data: SQLSTATE class 22.
-        {head + R"({"node_id":1,"meter_id":1,"volume_gal":1,"gateway_received_at":"2024-05-01T25:61:00Z"}]})",
+        {batch_head + R"({"node_id":1,"meter_id":1,"volume_gal":1,"gateway_received_at":"2024-05-01T25:61:00Z"}]})",
          R"(refused: insert readings: \[22[0-9A-Z]{3}\] .+)"}
     };
     // clang-format on
@@ -344,19 +345,19 @@ TEST_F(DbBatch, ReadinessIsTheLatestContactOrOneProbeAndSaysWhyTheServerIsDown) 
 
 // Autocommit-off, the binds and the rollback went unchecked: a failed batch
 // could be stored in part. A failed commit must not be committed after all
-// by the switch back to autocommit.
-TEST_F(DbBatch, FailedTransactionCallStoresNothingAndDropsAConnectionInDoubt) {
-    const std::string head =
-        R"({"clients":[{"node_id":1}],"batch_window_end":"2024-05-01","readings":[)" + valid_reading + ",";
-    const std::string good = head + valid_reading + "]}", bad = head + R"({"node_id":0}]})";
+// by the switch back to autocommit. A client that gave up while its batch
+// waited sends it again: writing this copy too stored it twice.
+TEST_F(DbBatch, FailedTransactionCallOrGoneClientStoresNothingAndDropsAConnectionInDoubt) {
+    const std::string good = batch_head + valid_reading + "]}", bad = batch_head + R"({"node_id":0}]})";
     const std::string out_of_range = "refused: reading node_id out of range";
     struct Case {
         OdbcCall call;
-        int nth;
+        int nth;  // 0: nothing injected
         const char* state;
         const std::string& batch;
         std::string reply, log_line;
         bool dropped;
+        int gone_at = 0;  // the question about the client that it answers "gone"; 0: never
     };
     // clang-format off
     const Case cases[] = {
@@ -375,32 +376,23 @@ TEST_F(DbBatch, FailedTransactionCallStoresNothingAndDropsAConnectionInDoubt) {
         // Committed is the reply: a 503 would have the batch sent, and stored, twice.
         {OdbcCall::autocommit_on, 1, "HY010", good, "1/2/0",
          "[ERR] db: autocommit on failed: [HY010] injected failure; connection dropped", true},
+        {OdbcCall::commit, 0, "", good, "gone: client gone",
+         "[WRN] db: client gone before its batch began; nothing written", false, 1},
+        {OdbcCall::commit, 0, "", good, "gone: client gone", "[WRN] db: client gone before commit; batch rolled back",
+         false, 2},
     };
     // clang-format on
     int connects = 1;
     for (const Case& c : cases) {
         inject_odbc_failure(c.call, c.nth, c.state);
-        EXPECT_EQ(ingest(c.batch), c.reply);
+        int questions = 0;
+        EXPECT_EQ(ingest(c.batch, [&] { return ++questions == c.gone_at; }), c.reply);
         EXPECT_EQ(log_.count(c.log_line + "\n"), 1) << c.log_line;
         EXPECT_EQ(ingest(event_batch), "0/0/1") << c.log_line;
         connects += c.dropped ? 1 : 0;
         EXPECT_EQ(log_.count(connected_line), connects) << c.log_line;
     }
-    EXPECT_EQ(tables(), "1/2/6");
-}
-
-// A client that gave up while its batch waited sends it again: writing this
-// copy too stored it twice.
-TEST_F(DbBatch, BatchOfAClientThatHasGoneIsNotWritten) {
-    for (int gone_at_question = 1; gone_at_question <= 2; ++gone_at_question) {
-        int questions = 0;
-        EXPECT_EQ(ingest("{\"readings\":[" + valid_reading + "]}", [&] { return ++questions == gone_at_question; }),
-                  "gone: client gone");
-        EXPECT_EQ(questions, gone_at_question);
-    }
-    EXPECT_EQ(log_.count("[WRN] db: client gone before its batch began; nothing written\n"), 1);
-    EXPECT_EQ(log_.count("[WRN] db: client gone before commit; batch rolled back\n"), 1);
-    EXPECT_EQ(tables(), "0/0/0");
+    EXPECT_EQ(tables(), "1/2/8");
 }
 
 // The fenced block of `markdown` whose opening line is ```<info>, without

@@ -276,18 +276,6 @@ TEST_F(Requests, HeadErrorsAndTheHeadCheckAnswerBeforeTheBody) {
     EXPECT_EQ(send_big_request_late(sending), unauthorized);
 }
 
-// A client that goes once it has its go-ahead: the server's read of the body
-// fails, and the 400 then written to it must end quietly, never with SIGPIPE.
-TEST_F(Requests, ClientGoneWhileItsBodyIsAwaitedDoesNotKillTheProcess) {
-    RawClient client;
-    ASSERT_TRUE(client.connect(port_) &&
-                client.send("POST / HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n") &&
-                client.wait_reply());
-    client.reset();
-    ASSERT_TRUE(eventually([&] { return server_->live_connections() == 0; }));
-    EXPECT_EQ(exchange(get_request), ok_reply);
-}
-
 // While the process can open no descriptor, accept fails; the listener
 // says so and accepts again once it can.
 TEST_F(Requests, AcceptFailingForWantOfDescriptorsDoesNotEndTheListener) {
@@ -388,7 +376,6 @@ TEST_F(Bodies, ChunkedAndGzipBodiesAreDecodedWithinTheLimit) {
     // clang-format off
     const std::pair<std::string, std::string> refused[] = {
         {chunked_head + "\r\n" + chunked(full + "c", 65536), too_large}, {gzip_post(test::gzip(full + "c")), too_large},
-        {gzip_post(test::gzip(std::string(64 << 20, 'x'))), too_large},
         {gzip_post("{}"), reply_bytes("400 Bad Request", "{\"error\":\"bad gzip body\"}")},
         {chunked_head + "\r\nzz\r\n", bad_chunks}, {chunked_head + "\r\n3\r\nabcX", bad_chunks},
         {chunked_head + "\r\n3\r\nabc\r\n", reply_bytes("400 Bad Request", "{\"error\":\"short body\"}")}};
@@ -444,16 +431,23 @@ protected:
 };
 
 // A body that stops short is answered 400 once the receive timeout has
-// passed. A peer sending a header byte now and then, each within the
+// passed. A client that goes once it has its go-ahead makes the read of its
+// body fail: the 400 then written to it must end quietly, never with SIGPIPE.
+// A peer sending a header byte now and then, each within the
 // receive timeout, used to hold its thread for as long as it kept on; the
 // header block now has a deadline, which also cuts short a receive that
 // would wait past it. Sending stops once the server has closed, or after 6 s.
-TEST_F(SlowPeers, ShortBodyWaitsTheReceiveTimeoutAndAHeaderTrickleOrSilenceTheHeaderDeadline) {
+TEST_F(SlowPeers, ShortOrAbandonedBodyIs400AndAHeaderTrickleOrSilenceEndsAtTheHeaderDeadline) {
     RawClient client;
     ASSERT_TRUE(client.connect(port_) && client.send("POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc"));
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(client.read_all(), reply_bytes("400 Bad Request", "{\"error\":\"short body\"}"));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 1400ms);
+    ASSERT_TRUE(client.connect(port_) &&
+                client.send("POST / HTTP/1.1\r\nContent-Length: 3\r\nExpect: 100-continue\r\n\r\n") &&
+                client.wait_reply());
+    client.reset();
+    ASSERT_TRUE(eventually([&] { return server_->live_connections() == 0; }));
     for (const bool trickle : {true, false}) {
         ASSERT_TRUE(client.connect(port_) && client.send("X"));
         const auto start = std::chrono::steady_clock::now();
